@@ -1,0 +1,34 @@
+#include <cstdlib>
+
+#include "core/dvrcore.h"
+#include "log/core_log.h"
+
+dvrcore* theCore = nullptr;
+
+dvrcore::dvrcore(std::string executablePath)
+    : schedulerTimer(eventLoop, std::chrono::milliseconds(100)),
+      ipcSocket(eventLoop),
+      executablePath(std::move(executablePath)) {
+    theCore = this;
+}
+
+dvrcore::~dvrcore() {
+    // Reported while the level tables and the log sink still exist.
+    ReportLeaks();
+    if (eventLoopThread.joinable()) {
+        eventLoop.stop();
+        eventLoopThread.join();
+    }
+    FreeSendQueue();
+    for (_EventParmsIn& event : deliveryQueue) std::free(event.data);
+}
+
+dvrcore::TimePoint dvrcore::now() { return std::chrono::steady_clock::now(); }
+
+void dvrcore::RequestStop() {
+    {
+        std::lock_guard<std::mutex> lock(deliveryMutex);
+        stopRequested = true;
+    }
+    deliveryCondition.notify_one();
+}

@@ -1,0 +1,172 @@
+// The core object: one per process, reachable everywhere through theCore.
+//
+// Each operation is defined in the folder of the subsystem that owns it; the comment before
+// each group names the folder. Data members follow the order in which the core was designed
+// to be laid out; the locks that guard them sit beside what they guard.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "log/level_table.h"
+#include "plugins/dvrplugin.h"
+#include "plugins/hold_table.h"
+#include "plugins/plugininfo.h"
+#include "plugins/request_threads.h"
+
+class TiXmlDocument;
+
+class dvrcore {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    // core/
+    explicit dvrcore(std::string executablePath);
+    virtual ~dvrcore();
+    virtual TimePoint now();
+    // housekeeping/
+    virtual void BroadcastStatus();
+    // log/
+    virtual void WriteLog(uint32_t module, uint32_t level, const char* text);
+
+    dvrcore(const dvrcore&) = delete;
+    dvrcore& operator=(const dvrcore&) = delete;
+
+    // core/
+    bool Init(int descriptor);
+    void Start();
+    void RequestStop();
+
+    // plugins/
+    bool LoadPlugins();
+    bool OpenPlugins();
+    bool ClosePlugins();
+    bool UnloadPlugins();
+    void StartReaderThreads();
+    int32_t PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
+    void BroadcastDocument(const TiXmlDocument& document, uint32_t classFlags);
+    void RunDeliveryLoop();
+
+    // config/
+    void ReadConfiguration();
+    void WriteConfiguration();
+    void ParseConfig(const std::string& text);
+    void WriteStatusDocument();
+
+    // ipc/
+    bool OpenChannel(int descriptor);
+    void StartReceive();
+    void ProcessIPC(const boost::system::error_code& error, unsigned int bytes);
+    void SendToSupervisor(void* block, uint32_t length);
+    void FreeSendQueue();
+
+    // housekeeping/
+    void StartScheduler();
+    void CancelScheduler();
+    void Scheduler(const boost::system::error_code& error);
+    void SetMemoryLow(bool low);
+
+protected:
+    // log/
+    // Writes the line when the module's level lets it through; true when the event goes on.
+    bool LevelGate(const _EventParmsIn& event);
+    // plugins/
+    void LoadPlugin(const std::string& path);
+    bool AcceptIdentifier(const std::string& fileName, uint32_t id);
+    bool AdmitVideoFrame(uint32_t source, uint8_t keyFrame, int32_t* result);
+    void StartDirectRequest(const _EventParmsIn& in);
+    bool QueueEvent(_EventParmsIn& event, _EventParmsOut* out);
+    bool WaitForTaggedTurn(const _EventParmsIn& event);
+    void DeliverEvent(const _EventParmsIn& event);
+    void WriteToPlugin(const PLUGININFO& plugin, const _EventParmsIn& event,
+                       HoldTable::Record* hold);
+    void UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventParmsIn& event,
+                                   HoldTable::Record* hold);
+    void WakeBufferWaiters(void* block);
+    void ReleaseBlock(void* block, uint32_t holder, _EventParmsOut* out);
+    void ReportLeaks();
+    // housekeeping/
+    // The wall clock in whole seconds; tests replace it to jump the clock.
+    virtual std::time_t WallClock();
+    // ipc/
+    void HandlePacket(const uint8_t* packet, uint32_t length);
+    void StoreSupervisorIdentity(const uint8_t* payload, uint32_t length);
+    void RoutePluginPacket(const uint8_t* packet, uint32_t length);
+    void WriteFrontBlock(std::size_t offset);
+    void Disconnect();
+
+    // Plugin table. The main thread is its only writer (load, close order, unload) and reads it
+    // without the lock; other threads read it under a shared lock and never call into a plugin
+    // while they hold it.
+    std::vector<PLUGININFO> plugins;
+    mutable std::shared_mutex pluginsLock;
+    std::map<uint32_t, std::string> moduleNames;
+    mutable std::shared_mutex moduleNamesLock;  // the log sink reads it on any thread
+    std::map<std::string, std::string> failedPlugins;
+
+    boost::asio::io_service eventLoop;
+    boost::asio::steady_timer schedulerTimer;
+    boost::asio::generic::seq_packet_protocol::socket ipcSocket;
+    std::atomic<bool> channelOpen{false};  // read by the event dispatch on any thread
+    std::deque<std::pair<void*, uint32_t>> sendQueue;
+    std::array<uint8_t, 65536> receiveBuffer{};
+    uint32_t receivedBytes = 0;
+    boost::asio::socket_base::message_flags receiveFlags = 0;  // filled by each receive
+
+    std::mutex deliveryMutex;
+    std::condition_variable deliveryCondition;
+    std::deque<_EventParmsIn> deliveryQueue;
+    HoldTable holdTable;
+    std::mutex streamMutex;
+    std::map<uint32_t, uint32_t> streams;
+    RequestRegistry requests;  // closed tags, buffer waiters, running request threads
+
+    std::string executablePath;
+    std::string productFamily = "Corvane";
+    std::string version;
+    std::string supervisorFileName;
+    std::string supervisorVersion;
+    bool supervisorIdentified = false;  // a type 7 packet with a payload arrived
+    bool colour = true;
+    std::atomic<bool> stopRequested{false};
+    bool linger = false;
+    bool throttling = true;
+    std::atomic<bool> memoryLow{false};
+    TimePoint lowMemoryTime = TimePoint::max();
+    LevelTable logLevels;
+    LevelTable defaultLogLevels;
+
+    std::thread eventLoopThread;
+};
+
+// The single core object; set by its constructor.
+extern dvrcore* theCore;
+
+extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out);
+
+// Worker thread: one IOCTL call with code 1 on a thread of its own.
+void ProvideWorkerThread(PLUGININFO& plugin);
+// Reader thread: one Read call without data on a thread of its own.
+void StartAsyncReader(PLUGININFO& plugin);
+
+const char* GetVersion();
+
+// Whether a plugin's subscription masks take an event of these classes with this code.
+bool IsSubscribed(const _LoadParmsOut& info, uint32_t classFlags, uint32_t code);

@@ -1,0 +1,76 @@
+#include <unistd.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/system/system_error.hpp>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+
+#include "core/capabilities.h"
+#include "core/dvrcore.h"
+#include "log/core_log.h"
+
+namespace {
+
+constexpr auto kSupervisorWait = std::chrono::seconds(10);
+
+// Restarts the sleep for what remains whenever a signal interrupts it.
+void SleepFully(std::time_t seconds) {
+    timespec remaining{seconds, 0};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+void AddSignal(boost::asio::signal_set& signals, int number) {
+    boost::system::error_code error;
+    signals.add(number, error);
+    if (error) throw boost::system::system_error(error, "add");
+}
+
+}  // namespace
+
+void dvrcore::Start() {
+    version = GetVersion();
+    plugins.clear();
+    ReadConfiguration();
+
+    boost::asio::signal_set signals(eventLoop);
+    AddSignal(signals, SIGINT);
+    AddSignal(signals, SIGTERM);
+    AddSignal(signals, SIGQUIT);
+    signals.async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
+
+    LoadPlugins();
+    if (ipcSocket.is_open()) StartReceive();
+
+    auto work = boost::asio::make_work_guard(eventLoop);
+    eventLoopThread = std::thread([this] { eventLoop.run(); });
+
+    if (ipcSocket.is_open()) {
+        // Waits for the identity itself, not for a notification: one that came before the
+        // wait began still counts, and unrelated events do not end the wait early.
+        std::unique_lock<std::mutex> lock(deliveryMutex);
+        deliveryCondition.wait_for(lock, kSupervisorWait,
+                                   [this] { return supervisorIdentified || stopRequested; });
+    }
+
+    OpenPlugins();
+    if (getuid() != 0) SetCapabilities(kMainThreadCapabilities);
+    StartReaderThreads();
+    StartScheduler();
+    WriteConfiguration();
+    CoreLog(25, "successfully started core version %s", version.c_str());
+
+    RunDeliveryLoop();
+
+    CoreLog(25, "stopping core version %s...", version.c_str());
+    CancelScheduler();
+    if (linger) SleepFully(60);
+    ClosePlugins();
+    work.reset();
+    eventLoop.stop();
+    eventLoopThread.join();
+    FreeSendQueue();
+    UnloadPlugins();
+}

@@ -1,0 +1,70 @@
+#include <tinyxml.h>
+
+#include <cmath>
+#include <ctime>
+
+#include "core/dvrcore.h"
+#include "housekeeping/resident_memory.h"
+#include "log/core_log.h"
+
+namespace {
+constexpr uint32_t kMemoryLimit = 199229440;  // 190 MiB
+constexpr auto kTickPeriod = std::chrono::milliseconds(100);
+constexpr auto kThrottleHoldOff = std::chrono::seconds(60);
+}  // namespace
+
+void dvrcore::StartScheduler() {
+    schedulerTimer.async_wait([this](const boost::system::error_code& error) { Scheduler(error); });
+}
+
+void dvrcore::CancelScheduler() { schedulerTimer.cancel(); }
+
+std::time_t dvrcore::WallClock() { return std::time(nullptr); }
+
+void dvrcore::Scheduler(const boost::system::error_code& error) {
+    if (error) return;
+    if (memoryLimit == 0) memoryLimit = kMemoryLimit;
+    const std::time_t second = WallClock();
+    const bool firstTick = lastWallSecond == 0;
+    if (!firstTick) {
+        const int32_t change = static_cast<int32_t>(
+            std::trunc(std::difftime(second, static_cast<std::time_t>(lastWallSecond))));
+        if (change > 1 || change < -1) CoreLog(50, "system time changed by %d seconds", change);
+    } else if (throttling) {
+        BroadcastStatus();  // plugins learn the initial state
+    }
+    if (throttling && (firstTick || second != lastWallSecond))
+        SetMemoryLow(ReadResidentBytes() > memoryLimit);
+    lastWallSecond = second;
+    schedulerTimer.expires_after(kTickPeriod);
+    StartScheduler();
+}
+
+void dvrcore::SetMemoryLow(bool low) {
+    const TimePoint reading = now();
+    memoryLow = low;
+    if (low) {
+        if (lowMemoryTime == TimePoint::max()) {
+            CoreLog(50, "available system memory is low, throttling video");
+            BroadcastStatus();
+        }
+        lowMemoryTime = reading;
+    } else if (lowMemoryTime != TimePoint::max() && reading - kThrottleHoldOff >= lowMemoryTime) {
+        CoreLog(50, "available system memory ok, not throttling video");
+        BroadcastStatus();
+        lowMemoryTime = TimePoint::max();
+    }
+}
+
+void dvrcore::BroadcastStatus() {
+    TiXmlDocument document;
+    document.LinkEndChild(new TiXmlDeclaration("", "", ""));
+    auto* root = new TiXmlElement("Norv");
+    document.LinkEndChild(root);
+    auto* memory = new TiXmlElement("Memory");
+    memory->SetAttribute("ID", static_cast<int>(static_cast<int32_t>(DVR_CORE_ID)));
+    memory->SetAttribute("Throttling", memoryLow ? 1 : 0);
+    memory->SetAttribute("Time", static_cast<int>(WallClock()));
+    root->LinkEndChild(memory);
+    BroadcastDocument(document, DVR_CLASS_STATUS);
+}

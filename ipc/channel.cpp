@@ -1,0 +1,127 @@
+#include <sys/socket.h>
+
+#include <boost/asio/post.hpp>
+#include <cstdlib>
+
+#include "core/dvrcore.h"
+#include "ipc/packets.h"
+#include "log/core_log.h"
+
+using SeqPacket = boost::asio::generic::seq_packet_protocol;
+
+bool dvrcore::OpenChannel(int descriptor) {
+    boost::system::error_code error;
+    ipcSocket.assign(SeqPacket(AF_UNIX, 0), descriptor, error);
+    channelOpen = !error;
+    return !error;
+}
+
+void dvrcore::StartReceive() {
+    ipcSocket.async_receive(
+        boost::asio::buffer(receiveBuffer.data() + receivedBytes,
+                            receiveBuffer.size() - receivedBytes),
+        0, receiveFlags, [this](const boost::system::error_code& error, std::size_t bytes) {
+            ProcessIPC(error, static_cast<unsigned int>(bytes));
+        });
+}
+
+void dvrcore::ProcessIPC(const boost::system::error_code& error, unsigned int bytes) {
+    if (error || bytes == 0) {
+        Disconnect();
+        return;
+    }
+    receivedBytes += bytes;
+    receivedBytes = ipc::ConsumePackets(
+        receiveBuffer.data(), receivedBytes,
+        [this](const uint8_t* packet, uint32_t length) { HandlePacket(packet, length); },
+        [] { CoreLog(50, "bad ipc packet length"); });
+    StartReceive();
+}
+
+void dvrcore::HandlePacket(const uint8_t* packet, uint32_t length) {
+    const uint32_t type = ipc::PacketType(packet);
+    if (type == ipc::kTypeStop)
+        RequestStop();
+    else if (type == ipc::kTypeIdentity && length > ipc::kHeaderSize)
+        StoreSupervisorIdentity(packet + ipc::kHeaderSize, length - ipc::kHeaderSize);
+    else
+        RoutePluginPacket(packet, length);
+}
+
+void dvrcore::StoreSupervisorIdentity(const uint8_t* payload, uint32_t length) {
+    const auto strings = ipc::SplitIdentity(payload, length);
+    {
+        std::lock_guard<std::mutex> lock(deliveryMutex);
+        supervisorFileName = strings[0];
+        if (strings.size() >= 2) supervisorVersion = strings[1];
+        supervisorIdentified = true;
+    }
+    deliveryCondition.notify_one();
+}
+
+void dvrcore::RoutePluginPacket(const uint8_t* packet, uint32_t length) {
+    const uint32_t module = ipc::PacketTarget(packet) >> 20;
+    DvrIoctlEntry ioctl = nullptr;
+    std::string name;
+    {
+        std::shared_lock<std::shared_mutex> lock(pluginsLock);
+        for (const PLUGININFO& plugin : plugins) {
+            if (DVR_MODULE_NUMBER(plugin.id()) != module) continue;
+            ioctl = plugin.IOCTL;
+            name = plugin.fileName;
+            break;
+        }
+    }
+    if (ioctl == nullptr) return;
+    _IoctlParmsIn in{sizeof in, 1, DVR_IOCTL_SUPERVISOR, 16, 1, length,
+                     const_cast<uint8_t*>(packet)};
+    _IoctlParmsOut out{sizeof out, 1, DVR_IOCTL_SUPERVISOR, 0, 0, 8, 1};
+    const int32_t result = ioctl(&in, &out);
+    if (result != 0 || out.error != 0)
+        CoreLog(0, "plugin %s ipc ioctl returned %d error %d", name.c_str(), result, out.error);
+}
+
+void dvrcore::Disconnect() {
+    CoreLog(100, "corvaned ipc pipe disconnected");
+    CoreLog(100, "sleeping for one minute to allow active watchdogs to expire...");
+    linger = true;
+    RequestStop();
+    channelOpen = false;
+    boost::system::error_code ignored;
+    ipcSocket.close(ignored);
+}
+
+void dvrcore::SendToSupervisor(void* block, uint32_t length) {
+    boost::asio::post(eventLoop, [this, block, length] {
+        // An empty record would read as a closed link on the other end.
+        if (length == 0) {
+            std::free(block);
+            return;
+        }
+        sendQueue.emplace_back(block, length);
+        if (sendQueue.size() == 1) WriteFrontBlock(0);
+    });
+}
+
+void dvrcore::WriteFrontBlock(std::size_t offset) {
+    if (!ipcSocket.is_open()) return;
+    const auto& front = sendQueue.front();
+    const std::size_t chunk = std::min<std::size_t>(front.second - offset, ipc::kMaxPacket);
+    ipcSocket.async_send(
+        boost::asio::buffer(static_cast<uint8_t*>(front.first) + offset, chunk), 0,
+        [this, offset](const boost::system::error_code& error, std::size_t sent) {
+            const std::size_t done = offset + sent;
+            if (!error && done < sendQueue.front().second) {
+                WriteFrontBlock(done);
+                return;
+            }
+            std::free(sendQueue.front().first);
+            sendQueue.pop_front();
+            if (!error && !sendQueue.empty()) WriteFrontBlock(0);
+        });
+}
+
+void dvrcore::FreeSendQueue() {
+    for (auto& message : sendQueue) std::free(message.first);
+    sendQueue.clear();
+}

@@ -1,0 +1,83 @@
+#include <boost/asio/post.hpp>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/dvrcore.h"
+#include "log/core_log.h"
+
+namespace {
+
+// Queued events move code bits 24..30 up one place; bit 31 drops out of matching.
+uint32_t AdjustedCode(uint32_t code) { return ((code << 1) & 0xFE000000u) | (code & 0x00FFFFFFu); }
+
+}  // namespace
+
+void dvrcore::RunDeliveryLoop() {
+    std::unique_lock<std::mutex> lock(deliveryMutex);
+    for (;;) {
+        deliveryCondition.wait(lock, [this] { return !deliveryQueue.empty() || stopRequested; });
+        if (deliveryQueue.empty()) return;
+        const _EventParmsIn event = deliveryQueue.front();
+        deliveryQueue.pop_front();
+        lock.unlock();
+        DeliverEvent(event);
+        lock.lock();
+    }
+}
+
+void dvrcore::DeliverEvent(const _EventParmsIn& event) {
+    const uint32_t code = AdjustedCode(event.code);
+    HoldTable::Record* hold = holdTable.TakeCoreHold(event.data);
+    const bool configuration = (event.classFlags & DVR_CLASS_CONFIG) != 0;
+    if (configuration && event.data != nullptr && event.length != 0) {
+        std::string text(static_cast<const char*>(event.data), event.length);
+        boost::asio::post(eventLoop, [this, text = std::move(text)] { ParseConfig(text); });
+    }
+    // Loaded on the main thread, which alone changes the table: no lock needed here.
+    for (const PLUGININFO& plugin : plugins) {
+        if (configuration && plugin.id() != event.source) {
+            UpdatePluginConfiguration(plugin, event, hold);
+        } else if (plugin.loadInfo.wantsWrite != 0 && plugin.Write != nullptr &&
+                   IsSubscribed(plugin.loadInfo, event.classFlags, code)) {
+            WriteToPlugin(plugin, event, hold);
+        }
+    }
+    if (holdTable.ReleaseCoreHold(event.data, hold)) {
+        // Waking first is equivalent (the block cannot be reused before it is freed) and
+        // keeps the address from being used after the free.
+        WakeBufferWaiters(event.data);
+        std::free(event.data);
+    }
+}
+
+void dvrcore::WriteToPlugin(const PLUGININFO& plugin, const _EventParmsIn& event,
+                            HoldTable::Record* hold) {
+    _WriteParmsIn in{};
+    in.size = sizeof in;
+    in.version = 1;
+    in.length = event.length;
+    in.data = event.data;
+    std::memcpy(&in.source, &event.source, sizeof in - offsetof(_WriteParmsIn, source));
+    _WriteParmsOut out{};
+    out.size = sizeof out;
+    out.version = 1;
+    holdTable.BeginCall(hold, plugin.id());
+    const int32_t result = plugin.Write(&in, &out);
+    holdTable.EndCall(hold, plugin.id(), out.pending != 0);
+    if (result != 0 || out.error != 0)
+        CoreLog(0, "plugin %s write returned %d error %d", plugin.fileName.c_str(), result,
+                out.error);
+}
+
+void dvrcore::UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventParmsIn& event,
+                                        HoldTable::Record* hold) {
+    if (plugin.IOCTL == nullptr) return;
+    _IoctlParmsIn in{sizeof in, 1, DVR_IOCTL_UPDATE_CONFIG, 16, 1, event.length, event.data};
+    _IoctlParmsOut out{sizeof out, 1, DVR_IOCTL_UPDATE_CONFIG, 0, 0, 8, 1};
+    holdTable.BeginCall(hold, plugin.id());
+    const int32_t result = plugin.IOCTL(&in, &out);
+    holdTable.EndCall(hold, plugin.id(), out.pending != 0);
+    if (result != 0 || out.error != 0)
+        CoreLog(0, "plugin %s update config returned %d error %d", plugin.fileName.c_str(),
+                result, out.error);
+}

@@ -1,0 +1,49 @@
+// Who still holds each event data block.
+//
+// A block gets a record when the delivery loop takes the core's hold on it. Plugins that keep a
+// block past their Write or IOCTL call (pending) are entered in the order their holds were
+// taken; the block is freed when the core's hold and every plugin's hold are gone.
+//
+// The hold a plugin has during its own call is not entered in the table: the core's hold keeps
+// the block alive meanwhile, so the only thing to remember is whether the plugin gave the
+// block back during the call. That costs two atomic stores per subscriber call instead of two
+// lock round trips; only a call that ends pending takes the table's mutex.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+class HoldTable {
+public:
+    struct Record {
+        std::vector<uint32_t> holders;  // plugins that kept the block, in the order they did
+        bool coreHold = false;
+        std::atomic<uint32_t> callee{0};     // plugin being called with the block
+        std::atomic<uint32_t> callState{0};  // call generation << 1 | released during call
+    };
+
+    enum class Release { UnknownBlock, StillHeld, LastHolder };
+
+    // The delivery loop's side; all on the delivery thread.
+    Record* TakeCoreHold(void* block);
+    void BeginCall(Record* record, uint32_t plugin);
+    void EndCall(Record* record, uint32_t plugin, bool pending);
+    // True when the block has no holder left: the caller frees it and wakes its waiters.
+    bool ReleaseCoreHold(void* block, Record* record);
+
+    // A plugin's release event, from any thread. The core's own hold cannot be released here:
+    // it lasts exactly as long as the delivery that took it.
+    Release ReleaseHolds(void* block, uint32_t holder);
+
+    // Every hold still taken: ascending block address, then in the order taken.
+    std::vector<std::pair<void*, uint32_t>> Leaks() const;
+
+private:
+    mutable std::mutex mutex;
+    std::unordered_map<void*, Record> records;
+    uint32_t generation = 0;  // delivery thread only
+};

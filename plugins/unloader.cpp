@@ -1,0 +1,52 @@
+#include <dlfcn.h>
+
+#include <algorithm>
+
+#include "core/dvrcore.h"
+#include "log/core_log.h"
+
+namespace {
+// This plugin's library stays mapped until the process ends.
+constexpr uint32_t kResidentPluginId = 0x00470000;
+}  // namespace
+
+bool dvrcore::ClosePlugins() {
+    if (plugins.empty()) return true;
+    {
+        std::unique_lock<std::shared_mutex> lock(pluginsLock);
+        std::sort(plugins.begin(), plugins.end(), [](const PLUGININFO& a, const PLUGININFO& b) {
+            return a.closeKey() > b.closeKey();
+        });
+    }
+    for (PLUGININFO& plugin : plugins) {
+        if (plugin.Close == nullptr) continue;
+        _CloseParmsIn in{sizeof in, 1, 0};
+        _CloseParmsOut out{sizeof out, 1, 0};
+        const int32_t result = plugin.Close(&in, &out);
+        if (result != 0 || out.error != 0)
+            CoreLog(0, "plugin %s close returned %d error %d", plugin.fileName.c_str(), result,
+                    out.error);
+    }
+    return true;
+}
+
+bool dvrcore::UnloadPlugins() {
+    for (PLUGININFO& plugin : plugins) {
+        if (plugin.readerThread.joinable()) plugin.readerThread.join();
+        if (plugin.workerThread.joinable()) plugin.workerThread.join();
+        // Request threads are detached; none may still run the plugin's code past this.
+        requests.Retire(plugin.id());
+        if (plugin.Unload != nullptr) {
+            _UnloadParmsIn in{sizeof in, 1};
+            _UnloadParmsOut out{sizeof out, 1, 0};
+            const int32_t result = plugin.Unload(&in, &out);
+            if (result != 0 || out.error != 0)
+                CoreLog(0, "plugin %s unload returned %d error %d", plugin.fileName.c_str(),
+                        result, out.error);
+        }
+        if (plugin.id() != kResidentPluginId) dlclose(plugin.library);
+    }
+    std::unique_lock<std::shared_mutex> lock(pluginsLock);
+    plugins.clear();
+    return true;
+}

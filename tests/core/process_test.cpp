@@ -1,0 +1,67 @@
+// The real executable: help text, exit statuses and termination signals.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "support/testkit.h"
+
+namespace {
+
+using testkit::Child;
+using testkit::TempDir;
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(Process, HelpPrintsVersionAndUsageAndExitsWithoutStarting) {
+    TempDir dir;
+    const std::string core = testkit::InstallCore(dir);
+    for (const char* help : {"-h", "-help"}) {
+        Child child = testkit::Spawn(core, {"-v", help}, dir / "work");
+        const int status = child.Wait();
+        ASSERT_TRUE(WIFEXITED(status)) << child.output;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(child.output, "core version 19.12.6.0\r\nUsage: " + core + " <pipe>\r\n");
+    }
+}
+
+// Runs the core without a supervisor until it reports that it started.
+Child StartCore(const TempDir& dir, const std::vector<std::string>& args = {}) {
+    const std::string core = testkit::InstallCore(dir);
+    Child child = testkit::Spawn(core, args, dir / "work");
+    EXPECT_TRUE(testkit::WaitFor([&] {
+        child.Drain();
+        return Contains(child.output, "successfully started core version 19.12.6.0");
+    })) << child.output;
+    return child;
+}
+
+class StopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, EndsTheRunWithStatusZero) {
+    TempDir dir;
+    // "--help" and other options are ignored: the core starts.
+    Child child = StartCore(dir, {"--help", "-x"});
+    kill(child.pid, GetParam());
+    const int status = child.Wait();
+    ASSERT_TRUE(WIFEXITED(status)) << child.output;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(Contains(child.output, "stopping core version 19.12.6.0...")) << child.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGINT, SIGTERM, SIGQUIT));
+
+TEST(Process, UnusableDescriptorFailsInitialisationWithStatusTwo) {
+    TempDir dir;
+    const std::string core = testkit::InstallCore(dir);
+    Child child = testkit::Spawn(core, {"999"}, dir / "work");
+    const int status = child.Wait();
+    ASSERT_TRUE(WIFEXITED(status)) << child.output;
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_TRUE(Contains(child.output, "failed to open ipc pipe")) << child.output;
+    EXPECT_TRUE(Contains(child.output, "failed to initialize core")) << child.output;
+}
+
+}  // namespace

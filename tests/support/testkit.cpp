@@ -1,0 +1,137 @@
+#include "support/testkit.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace testkit {
+
+namespace fs = boost::filesystem;
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/dvrcore-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    chmod(pattern.c_str(), 0755);
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    boost::system::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+}
+
+void Child::Drain() {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(outFd, buffer, sizeof buffer);
+        if (n <= 0) return;
+        output.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+int Child::Wait(std::chrono::milliseconds limit) {
+    int status = -1;
+    const bool ended = WaitFor(
+        [&] {
+            Drain();
+            return waitpid(pid, &status, WNOHANG) == pid;
+        },
+        limit);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        status = -1;
+    }
+    Drain();
+    close(outFd);
+    outFd = -1;
+    return status;
+}
+
+static std::vector<std::string> Words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+Child Spawn(const std::string& executable, const std::vector<std::string>& args,
+            const std::string& workDir, const std::vector<int>& keepFds) {
+    // A pseudo-terminal, so that the core writes its log lines as on a console.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    const std::string slaveName = ptsname(master);
+    std::vector<std::string> argv = Words(DVRCORE_LAUNCHER);
+    argv.push_back(executable);
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        const int slave = open(slaveName.c_str(), O_RDWR);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        for (int fd = 3; fd < 1024; ++fd) {
+            bool keep = fd == slave;
+            for (int k : keepFds) keep = keep || fd == k;
+            if (!keep) close(fd);
+        }
+        close(slave);
+        if (chdir(workDir.c_str()) != 0) _exit(126);
+        std::vector<char*> raw;
+        for (auto& a : argv) raw.push_back(a.data());
+        raw.push_back(nullptr);
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    Child child;
+    child.pid = pid;
+    child.outFd = master;
+    return child;
+}
+
+std::string InstallCore(const TempDir& dir) {
+    const std::string target = dir / "dvrcore";
+    fs::copy_file(DVRCORE_EXE, target, fs::copy_option::overwrite_if_exists);
+    fs::permissions(target, fs::owner_all | fs::group_read | fs::group_exe | fs::others_read |
+                                fs::others_exe);
+    fs::create_directories(dir / "plugins");
+    fs::create_directories(dir / "protected-plugins");
+    fs::create_directories(dir / "work");
+    return target;
+}
+
+}  // namespace testkit
