@@ -4,4 +4,3 @@
 void dvrcore::ReadConfiguration() {}
 void dvrcore::WriteConfiguration() {}
 void dvrcore::ParseConfig(const std::string&) {}
-void dvrcore::WriteStatusDocument() {}

@@ -17,6 +17,8 @@ namespace testkit {
 
 namespace fs = boost::filesystem;
 
+bool UnderEmulation() { return DVRCORE_LAUNCHER[0] != '\0'; }
+
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/dvrcore-test-XXXXXX";

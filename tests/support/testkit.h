@@ -10,6 +10,10 @@
 
 namespace testkit {
 
+// True when target executables run under an emulator (a launcher is configured): readings of
+// the emulated process's own memory or threads do not hold there.
+bool UnderEmulation();
+
 // A directory that exists for the lifetime of the object.
 class TempDir {
 public:

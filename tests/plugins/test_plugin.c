@@ -1,0 +1,155 @@
+/* A data-driven plugin for the tests: see test_plugin.h. Compile-time settings:
+ * TP_NAME, TP_ID, TP_MASKS (nine values), TP_WORKER, TP_READER, TP_WRITE, TP_DEFAULT_LEVEL,
+ * TP_LOAD_RESULT, TP_LOAD_ERROR, TP_OPEN_RESULT, TP_CLOSE_RESULT, TP_CLOSE_ERROR,
+ * TP_UNLOAD_RESULT, TP_UNLOAD_ERROR, and TP_OMIT_<ENTRY> to leave an entry point out. */
+#include "test_plugin.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#ifndef TP_NAME
+#define TP_NAME "plugin"
+#endif
+#ifndef TP_ID
+#define TP_ID 0x00100000u
+#endif
+#ifndef TP_MASKS
+#define TP_MASKS 0, 0, 0, 0, 0, 0, 0, 0, 0
+#endif
+#ifndef TP_WORKER
+#define TP_WORKER 0
+#endif
+#ifndef TP_READER
+#define TP_READER 0
+#endif
+#ifndef TP_WRITE
+#define TP_WRITE 1
+#endif
+#ifndef TP_DEFAULT_LEVEL
+#define TP_DEFAULT_LEVEL 0
+#endif
+#ifndef TP_LOAD_RESULT
+#define TP_LOAD_RESULT 0
+#endif
+#ifndef TP_LOAD_ERROR
+#define TP_LOAD_ERROR 0
+#endif
+#ifndef TP_OPEN_RESULT
+#define TP_OPEN_RESULT 0
+#endif
+#ifndef TP_CLOSE_RESULT
+#define TP_CLOSE_RESULT 0
+#endif
+#ifndef TP_CLOSE_ERROR
+#define TP_CLOSE_ERROR 0
+#endif
+#ifndef TP_UNLOAD_RESULT
+#define TP_UNLOAD_RESULT 0
+#endif
+#ifndef TP_UNLOAD_ERROR
+#define TP_UNLOAD_ERROR 0
+#endif
+
+static TestPluginHooks hooks;
+static DvrEventEntry eventEntry;
+
+static void journal(const char *entry, long detail) {
+    const char *path = getenv("DVR_TEST_JOURNAL");
+    char line[160];
+    int length;
+    int fd;
+    if (path == NULL) return;
+    length = snprintf(line, sizeof line, "%s %s %ld\n", TP_NAME, entry, detail);
+    fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (fd < 0) return;
+    if (write(fd, line, (size_t)length) != length) { /* the journal is best effort */ }
+    close(fd);
+}
+
+DVR_PLUGIN_EXPORT void TestPlugin_SetHooks(const TestPluginHooks *newHooks) {
+    if (newHooks != NULL)
+        hooks = *newHooks;
+    else
+        memset(&hooks, 0, sizeof hooks);
+}
+
+DVR_PLUGIN_EXPORT DvrEventEntry TestPlugin_EventEntry(void) { return eventEntry; }
+DVR_PLUGIN_EXPORT uint32_t TestPlugin_Id(void) { return TP_ID; }
+
+#ifndef TP_OMIT_LOAD
+int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
+    static const uint32_t masks[DVR_SUBSCRIPTION_CLASSES] = {TP_MASKS};
+    eventEntry = in->eventEntry;
+    journal("load", (long)in->size);
+    out->id = TP_ID;
+    memcpy(out->masks, masks, sizeof masks);
+    out->wantsWorker = TP_WORKER;
+    out->wantsReader = TP_READER;
+    out->wantsWrite = TP_WRITE;
+    out->error = TP_LOAD_ERROR;
+    out->defaultLogLevel = TP_DEFAULT_LEVEL;
+    return TP_LOAD_RESULT;
+}
+#endif
+
+#ifndef TP_OMIT_OPEN
+int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
+    journal("open", 0);
+    if (hooks.open != NULL) return hooks.open(hooks.context, in, out);
+    return TP_OPEN_RESULT;
+}
+#endif
+
+#ifndef TP_OMIT_CLOSE
+int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
+    journal("close", 0);
+    if (hooks.close != NULL) return hooks.close(hooks.context, in, out);
+    out->error = TP_CLOSE_ERROR;
+    return TP_CLOSE_RESULT;
+}
+#endif
+
+#ifndef TP_OMIT_UNLOAD
+int32_t Unload(_UnloadParmsIn *in, _UnloadParmsOut *out) {
+    journal("unload", 0);
+    if (hooks.unload != NULL) return hooks.unload(hooks.context, in, out);
+    out->error = TP_UNLOAD_ERROR;
+    return TP_UNLOAD_RESULT;
+}
+#endif
+
+#ifndef TP_OMIT_READ
+int32_t Read(_ReadParmsIn *in, _ReadParmsOut *out) {
+    journal(in->data == NULL ? "read" : "request", (long)in->length);
+    if (hooks.read != NULL) return hooks.read(hooks.context, in, out);
+    return 0;
+}
+#endif
+
+#ifndef TP_OMIT_WRITE
+int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
+    journal("write", (long)in->code);
+    if (hooks.write != NULL) return hooks.write(hooks.context, in, out);
+    return 0;
+}
+#endif
+
+#ifndef TP_OMIT_SEEK
+DVR_PLUGIN_EXPORT int32_t Seek(void *in, void *out) {
+    (void)in;
+    (void)out;
+    journal("seek", 0);
+    return 0;
+}
+#endif
+
+#ifndef TP_OMIT_IOCTL
+int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
+    journal("ioctl", (long)in->code);
+    if (hooks.ioctl != NULL) return hooks.ioctl(hooks.context, in, out);
+    return 0;
+}
+#endif
