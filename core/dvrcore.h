@@ -105,6 +105,11 @@ protected:
     // housekeeping/
     // The wall clock in whole seconds; tests replace it to jump the clock.
     virtual std::time_t WallClock();
+    // The process's resident size; tests replace it to reach the limit exactly.
+    virtual uint64_t ResidentBytes();
+    // core/
+    // The minute's wait after a lost supervisor, so that its watchdogs expire first.
+    virtual void Linger();
     // ipc/
     void HandlePacket(const uint8_t* packet, uint32_t length);
     void StoreSupervisorIdentity(const uint8_t* payload, uint32_t length);

@@ -15,13 +15,6 @@ namespace {
 
 constexpr auto kSupervisorWait = std::chrono::seconds(10);
 
-// Restarts the sleep for what remains whenever a signal interrupts it.
-void SleepFully(std::time_t seconds) {
-    timespec remaining{seconds, 0};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
-}
-
 void AddSignal(boost::asio::signal_set& signals, int number) {
     boost::system::error_code error;
     signals.add(number, error);
@@ -66,11 +59,18 @@ void dvrcore::Start() {
 
     CoreLog(25, "stopping core version %s...", version.c_str());
     CancelScheduler();
-    if (linger) SleepFully(60);
+    if (linger) Linger();
     ClosePlugins();
     work.reset();
     eventLoop.stop();
     eventLoopThread.join();
     FreeSendQueue();
     UnloadPlugins();
+}
+
+void dvrcore::Linger() {
+    // Sleeps again for what remains whenever a signal interrupts the sleep.
+    timespec remaining{60, 0};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
 }

@@ -21,6 +21,8 @@ void dvrcore::CancelScheduler() { schedulerTimer.cancel(); }
 
 std::time_t dvrcore::WallClock() { return std::time(nullptr); }
 
+uint64_t dvrcore::ResidentBytes() { return ReadResidentBytes(); }
+
 void dvrcore::Scheduler(const boost::system::error_code& error) {
     if (error) return;
     if (memoryLimit == 0) memoryLimit = kMemoryLimit;
@@ -34,7 +36,7 @@ void dvrcore::Scheduler(const boost::system::error_code& error) {
         BroadcastStatus();  // plugins learn the initial state
     }
     if (throttling && (firstTick || second != lastWallSecond))
-        SetMemoryLow(ReadResidentBytes() > memoryLimit);
+        SetMemoryLow(ResidentBytes() > memoryLimit);
     lastWallSecond = second;
     schedulerTimer.expires_after(kTickPeriod);
     StartScheduler();

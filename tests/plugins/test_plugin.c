@@ -2,7 +2,10 @@
  * TP_NAME, TP_ID, TP_MASKS (nine values), TP_WORKER, TP_READER, TP_WRITE, TP_DEFAULT_LEVEL,
  * TP_LOAD_RESULT, TP_LOAD_ERROR, TP_OPEN_RESULT, TP_CLOSE_RESULT, TP_CLOSE_ERROR,
  * TP_UNLOAD_RESULT, TP_UNLOAD_ERROR, and TP_OMIT_<ENTRY> to leave an entry point out. */
+#define _GNU_SOURCE
 #include "test_plugin.h"
+
+#include <dlfcn.h>
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -82,6 +85,9 @@ DVR_PLUGIN_EXPORT uint32_t TestPlugin_Id(void) { return TP_ID; }
 #ifndef TP_OMIT_LOAD
 int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     static const uint32_t masks[DVR_SUBSCRIPTION_CLASSES] = {TP_MASKS};
+    TestPluginHooksLookup lookup =
+        (TestPluginHooksLookup)(uintptr_t)dlsym(RTLD_DEFAULT, "TestPluginHooksFor");
+    if (lookup != NULL && lookup(TP_NAME) != NULL) hooks = *lookup(TP_NAME);
     eventEntry = in->eventEntry;
     journal("load", (long)in->size);
     out->id = TP_ID;

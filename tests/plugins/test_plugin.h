@@ -26,6 +26,8 @@ typedef struct TestPluginHooks {
 /* Exported by every test plugin; find it with dlsym on the plugin's handle. Null hooks
  * restore the default behaviour. */
 typedef void (*TestPluginSetHooks)(const TestPluginHooks *hooks);
+/* Exported by a test executable: the hooks a plugin of this name takes at Load, or null. */
+typedef const TestPluginHooks *(*TestPluginHooksLookup)(const char *name);
 /* The event entry the core handed to Load, and the identifier the plugin reported. */
 typedef DvrEventEntry (*TestPluginEventEntry)(void);
 typedef uint32_t (*TestPluginId)(void);

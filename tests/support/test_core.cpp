@@ -4,6 +4,7 @@
 
 #include <boost/filesystem.hpp>
 #include <cstdio>
+#include <map>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
@@ -77,9 +78,15 @@ bool TestCore::Logged(const std::string& text) const {
     return false;
 }
 
+bool TestCore::LoggedStartingWith(const std::string& prefix) const {
+    for (const LogLine& line : Lines())
+        if (line.text.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+}
+
 void TestCore::StartInBackground() {
     runner = std::thread([this] { Start(); });
-    WaitFor([this] { return Logged("successfully started core version " + version); });
+    WaitFor([this] { return LoggedStartingWith("successfully started core version "); });
 }
 
 void TestCore::Stop() {
@@ -122,6 +129,21 @@ DvrEventEntry PluginControl::EventEntry() const {
     return get != nullptr ? get() : nullptr;
 }
 
+namespace {
+std::mutex hooksMutex;
+std::map<std::string, TestPluginHooks> registeredHooks;
+}  // namespace
+
+void SetPluginHooks(const std::string& plugin, const TestPluginHooks& hooks) {
+    std::lock_guard<std::mutex> lock(hooksMutex);
+    registeredHooks[plugin] = hooks;
+}
+
+void ClearPluginHooks() {
+    std::lock_guard<std::mutex> lock(hooksMutex);
+    registeredHooks.clear();
+}
+
 _EventParmsIn MakeEvent(uint32_t source, uint32_t classFlags, uint32_t code, const void* data,
                         uint32_t length) {
     _EventParmsIn event{};
@@ -151,3 +173,9 @@ std::vector<std::string> JournalLines() {
 void ClearJournal() { std::remove(JournalPath().c_str()); }
 
 }  // namespace testkit
+
+extern "C" const TestPluginHooks* TestPluginHooksFor(const char* name) {
+    std::lock_guard<std::mutex> lock(testkit::hooksMutex);
+    auto it = testkit::registeredHooks.find(name);
+    return it != testkit::registeredHooks.end() ? &it->second : nullptr;
+}

@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,6 +31,9 @@ public:
     TimePoint now() override;
     std::time_t WallClock() override;
     void WriteLog(uint32_t module, uint32_t level, const char* text) override;
+    // Records the minute's wait after a lost supervisor instead of sleeping it.
+    void Linger() override { lingered = true; }
+    std::atomic<bool> lingered{false};
 
     // Moves the test clock; once set, now() returns it.
     void SetClock(TimePoint time);
@@ -37,6 +41,7 @@ public:
     std::vector<LogLine> Lines() const;
     std::vector<std::string> Texts() const;
     bool Logged(const std::string& text) const;
+    bool LoggedStartingWith(const std::string& prefix) const;
 
     // Runs Start() on a thread of its own until Stop().
     void StartInBackground();
@@ -62,6 +67,11 @@ public:
     using dvrcore::supervisorVersion;
     using dvrcore::throttling;
     using dvrcore::version;
+    using dvrcore::receivedBytes;
+    using dvrcore::supervisorIdentified;
+    using dvrcore::channelOpen;
+    using dvrcore::eventLoop;
+    using dvrcore::lowMemoryTime;
 
 private:
     mutable std::mutex mutex;
@@ -89,6 +99,11 @@ public:
 private:
     void* handle;
 };
+
+// Hooks that a test plugin named `plugin` takes over when the core calls its Load; they stay
+// registered until ClearPluginHooks.
+void SetPluginHooks(const std::string& plugin, const TestPluginHooks& hooks);
+void ClearPluginHooks();
 
 // An event record as the core expects it, all other bytes zero.
 _EventParmsIn MakeEvent(uint32_t source, uint32_t classFlags, uint32_t code,

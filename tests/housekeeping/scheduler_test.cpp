@@ -1,0 +1,150 @@
+// The scheduler's clock watch and the memory throttling hysteresis, driven tick by tick with a
+// test clock, a test wall clock and a chosen resident size.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "housekeeping/resident_memory.h"
+#include "support/test_core.h"
+
+namespace {
+
+using testkit::TempDir;
+using TimePoint = dvrcore::TimePoint;
+
+constexpr uint64_t kLimit = 199229440;
+
+class SchedulerCore : public testkit::TestCore {
+public:
+    using TestCore::TestCore;
+    uint64_t ResidentBytes() override {
+        ++readings;
+        return resident.load();
+    }
+    std::atomic<uint64_t> resident{0};
+    std::atomic<int> readings{0};
+
+    void Tick() { Scheduler(boost::system::error_code()); }
+    // The status documents queued so far (nothing delivers them: the core is not started).
+    std::vector<std::string> StatusDocuments() {
+        std::vector<std::string> documents;
+        std::lock_guard<std::mutex> lock(deliveryMutex);
+        for (const _EventParmsIn& event : deliveryQueue)
+            if (event.classFlags == DVR_CLASS_STATUS && event.code == DVR_CODE_DOCUMENT)
+                documents.emplace_back(static_cast<const char*>(event.data), event.length);
+        return documents;
+    }
+    int Count(const std::string& text) {
+        int n = 0;
+        for (const auto& line : Lines()) n += line.text == text && line.level == 50;
+        return n;
+    }
+};
+
+std::string Status(int throttling, long time) {
+    return "<?xml ?><Norv><Memory ID=\"-2147483648\" Throttling=\"" + std::to_string(throttling) +
+           "\" Time=\"" + std::to_string(time) + "\" /></Norv>";
+}
+
+const char kLow[] = "available system memory is low, throttling video";
+const char kOk[] = "available system memory ok, not throttling video";
+
+class Scheduler : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lastWallSecond = 0;
+        memoryLimit = 0;
+        core.SetWallClock(1000);
+        core.SetClock(TimePoint(std::chrono::seconds(5000)));
+    }
+    void At(long seconds) { core.SetClock(TimePoint(std::chrono::seconds(seconds))); }
+    TempDir dir;
+    SchedulerCore core{dir};
+};
+
+TEST_F(Scheduler, ThrottlingStartsAtOnceAndEndsSixtySecondsAfterTheLatestHighReading) {
+    At(100);
+    core.SetMemoryLow(true);
+    EXPECT_EQ(core.Count(kLow), 1);
+    EXPECT_TRUE(core.memoryLow);
+    At(130);
+    core.SetMemoryLow(true);  // repeated high readings are silent but restart the hold-off
+    At(160);
+    core.SetMemoryLow(false);
+    EXPECT_FALSE(core.memoryLow);
+    At(189);
+    core.SetMemoryLow(false);  // 59 s after the latest high reading: still throttling
+    EXPECT_EQ(core.Count(kOk), 0);
+    At(190);
+    core.SetMemoryLow(false);
+    EXPECT_EQ(core.Count(kLow), 1);
+    EXPECT_EQ(core.Count(kOk), 1);
+    At(300);
+    core.SetMemoryLow(false);
+    EXPECT_EQ(core.Count(kOk), 1);
+    EXPECT_EQ(core.StatusDocuments(), (std::vector<std::string>{Status(1, 1000), Status(0, 1000)}));
+}
+
+TEST_F(Scheduler, FirstTickAnnouncesTheStateAndReadsMemoryOncePerSecond) {
+    core.resident = kLimit;  // exactly the limit is not low
+    core.Tick();
+    EXPECT_EQ(memoryLimit, kLimit);
+    EXPECT_EQ(core.readings, 1);
+    EXPECT_EQ(core.StatusDocuments(), (std::vector<std::string>{Status(0, 1000)}));
+    core.Tick();
+    core.Tick();
+    EXPECT_EQ(core.readings, 1);  // same wall-clock second
+    core.SetWallClock(1001);
+    core.resident = kLimit + 1;
+    core.Tick();
+    EXPECT_EQ(core.readings, 2);
+    EXPECT_TRUE(core.memoryLow);
+    EXPECT_EQ(core.StatusDocuments(),
+              (std::vector<std::string>{Status(0, 1000), Status(1, 1001)}));
+}
+
+TEST_F(Scheduler, ThrottlingOffMeansNoReadingAndNoBroadcast) {
+    core.throttling = false;
+    core.resident = 4 * kLimit;
+    for (long second = 1000; second < 1005; ++second) {
+        core.SetWallClock(second);
+        core.Tick();
+    }
+    EXPECT_EQ(core.readings, 0);
+    EXPECT_TRUE(core.StatusDocuments().empty());
+    EXPECT_FALSE(core.memoryLow);
+}
+
+TEST_F(Scheduler, ClockJumpsOfTwoSecondsOrMoreAreReported) {
+    core.throttling = false;
+    core.Tick();
+    core.SetWallClock(1001);
+    core.Tick();
+    core.SetWallClock(4601);
+    core.Tick();
+    core.SetWallClock(1001);
+    core.Tick();
+    core.SetWallClock(1000);
+    core.Tick();
+    core.SetWallClock(998);
+    core.Tick();
+    EXPECT_EQ(core.Texts(), (std::vector<std::string>{"system time changed by 3600 seconds",
+                                                      "system time changed by -3600 seconds",
+                                                      "system time changed by -2 seconds"}));
+}
+
+TEST_F(Scheduler, NoTickAfterTheStopSequenceCancelsTheTimer) {
+    testkit::InstallPlugin(dir, "status_watcher");
+    core.StartInBackground();
+    ASSERT_TRUE(testkit::WaitFor([&] { return core.readings.load() >= 1; }));
+    core.Stop();
+    const int readings = core.readings;
+    const auto documents = core.StatusDocuments().size();
+    // Anything still armed would run now; a cancelled tick does nothing and does not re-arm.
+    core.eventLoop.restart();
+    core.eventLoop.run_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(core.readings, readings);
+    EXPECT_EQ(core.StatusDocuments().size(), documents);
+}
+
+}  // namespace
