@@ -13,7 +13,7 @@ dvrcore::dvrcore(std::string executablePath)
 }
 
 dvrcore::~dvrcore() {
-    // Reported while the level tables and the log sink still exist.
+    // A core that never ran its stop sequence reports here, while it can still log.
     ReportLeaks();
     if (eventLoopThread.joinable()) {
         eventLoop.stop();

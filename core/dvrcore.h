@@ -100,6 +100,8 @@ protected:
     void UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventParmsIn& event,
                                    HoldTable::Record* hold);
     void WakeBufferWaiters(void* block);
+    // After the delivery loop: request threads stop waiting for blocks to be released.
+    void EndDelivery();
     void ReleaseBlock(void* block, uint32_t holder, _EventParmsOut* out);
     void ReportLeaks();
     // housekeeping/
@@ -151,6 +153,8 @@ protected:
     bool supervisorIdentified = false;  // a type 7 packet with a payload arrived
     bool colour = true;
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> deliveryEnded{false};
+    bool leaksReported = false;
     bool linger = false;
     bool throttling = true;
     std::atomic<bool> memoryLow{false};

@@ -56,6 +56,7 @@ void dvrcore::Start() {
     CoreLog(25, "successfully started core version %s", version.c_str());
 
     RunDeliveryLoop();
+    EndDelivery();
 
     CoreLog(25, "stopping core version %s...", version.c_str());
     CancelScheduler();
@@ -66,6 +67,8 @@ void dvrcore::Start() {
     eventLoopThread.join();
     FreeSendQueue();
     UnloadPlugins();
+    // Every plugin is gone: what is still held now was never given back.
+    ReportLeaks();
 }
 
 void dvrcore::Linger() {

@@ -20,6 +20,8 @@ void dvrcore::BroadcastDocument(const TiXmlDocument& document, uint32_t classFla
 }
 
 void dvrcore::ReportLeaks() {
+    if (leaksReported) return;
+    leaksReported = true;
     for (const auto& leak : holdTable.Leaks())
         CoreLog(0, "address %p leaked by plugin %08lX", leak.first,
                 static_cast<unsigned long>(leak.second));

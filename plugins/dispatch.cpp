@@ -153,10 +153,23 @@ bool dvrcore::WaitForTaggedTurn(const _EventParmsIn& event) {
     }
     if (event.data == nullptr) return true;
     std::unique_lock<std::mutex> lock(waiter->mutex);
-    waiter->condition.wait(lock, [waiter] { return waiter->awaited == nullptr; });
+    // Once the delivery loop has ended nothing will release the previous block: give up then,
+    // or the unloader would wait for this thread for good.
+    waiter->condition.wait(lock,
+                           [this, waiter] { return waiter->awaited == nullptr || deliveryEnded; });
+    if (waiter->awaited != nullptr) return false;
     waiter->awaited = event.data;
     requests.awaiting.fetch_add(1);
     return true;
+}
+
+void dvrcore::EndDelivery() {
+    deliveryEnded = true;
+    std::lock_guard<std::mutex> lock(requests.mutex);
+    for (auto& entry : requests.waiters) {
+        std::lock_guard<std::mutex> waiterLock(entry.second->mutex);
+        entry.second->condition.notify_all();
+    }
 }
 
 void dvrcore::WakeBufferWaiters(void* block) {

@@ -1,4 +1,4 @@
-/* Test plugin: once open, its worker touches 240 MiB so that the core's resident size passes
+/* Test plugin: once open, its worker raises one key frame, touches 240 MiB so that the core's resident size passes
  * the throttling limit, then raises key frames until the core refuses one as throttled. It
  * journals each frame result that changes and the Throttling value of each status document. */
 #include <pthread.h>
@@ -60,6 +60,12 @@ static int32_t raiseKeyFrame(void) {
     return result.result;
 }
 
+static void journalFrame(int32_t result) {
+    char line[32];
+    snprintf(line, sizeof line, "frame %d", (int)result);
+    journal(line);
+}
+
 int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
     int32_t last = -100;
     (void)out;
@@ -67,17 +73,16 @@ int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
     pthread_mutex_lock(&lock);
     while (!opened) pthread_cond_wait(&wake, &lock);
     pthread_mutex_unlock(&lock);
+    /* Admitted: the core is still small. */
+    last = raiseKeyFrame();
+    journalFrame(last);
     hog = malloc(HOG_BYTES);
     if (hog != NULL) memset(hog, 0x5A, HOG_BYTES);
     journal("grown");
     while (!closing) {
         const int32_t result = raiseKeyFrame();
-        if (result != last) {
-            char line[32];
-            snprintf(line, sizeof line, "frame %d", (int)result);
-            journal(line);
-            last = result;
-        }
+        if (result != last) journalFrame(result);
+        last = result;
         if (result == DVR_RESULT_THROTTLED) break;
         usleep(20000); /* a camera's frame rate, not synchronisation */
     }
