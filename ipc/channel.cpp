@@ -2,6 +2,7 @@
 
 #include <boost/asio/post.hpp>
 #include <cstdlib>
+#include <memory>
 
 #include "core/dvrcore.h"
 #include "ipc/packets.h"
@@ -91,14 +92,20 @@ void dvrcore::Disconnect() {
     ipcSocket.close(ignored);
 }
 
+namespace {
+struct FreeBlock {
+    void operator()(void* block) const { std::free(block); }
+};
+}  // namespace
+
 void dvrcore::SendToSupervisor(void* block, uint32_t length) {
-    boost::asio::post(eventLoop, [this, block, length] {
+    // The handler owns the block until it runs: one still queued when the event loop stops
+    // frees it as it is destroyed.
+    std::unique_ptr<void, FreeBlock> owned(block);
+    boost::asio::post(eventLoop, [this, owned = std::move(owned), length]() mutable {
         // An empty record would read as a closed link on the other end.
-        if (length == 0) {
-            std::free(block);
-            return;
-        }
-        sendQueue.emplace_back(block, length);
+        if (length == 0) return;
+        sendQueue.emplace_back(owned.release(), length);
         if (sendQueue.size() == 1) WriteFrontBlock(0);
     });
 }
