@@ -85,6 +85,12 @@ bool TestCore::LoggedStartingWith(const std::string& prefix) const {
 }
 
 void TestCore::StartInBackground() {
+    // The core reads and writes its documents in the working directory: keep them in the
+    // test's own directory.
+    const std::string work = executablePath.substr(0, executablePath.rfind('/')) + "/work";
+    fs::create_directories(work);
+    if (previousDir.empty()) previousDir = fs::current_path().string();
+    fs::current_path(work);
     runner = std::thread([this] { Start(); });
     WaitFor([this] { return LoggedStartingWith("successfully started core version "); });
 }
@@ -92,6 +98,7 @@ void TestCore::StartInBackground() {
 void TestCore::Stop() {
     RequestStop();
     runner.join();
+    if (!previousDir.empty()) fs::current_path(previousDir);
 }
 
 bool TestCore::WaitIdle() {

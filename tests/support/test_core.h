@@ -43,7 +43,7 @@ public:
     bool Logged(const std::string& text) const;
     bool LoggedStartingWith(const std::string& prefix) const;
 
-    // Runs Start() on a thread of its own until Stop().
+    // Runs Start() on a thread of its own, in <dir>/work, until Stop().
     void StartInBackground();
     // Requests a stop and waits for Start() to return.
     void Stop();
@@ -80,6 +80,7 @@ private:
     TimePoint clock;
     std::time_t wallClock = 0;
     std::thread runner;
+    std::string previousDir;
 };
 
 // A test plugin .so copied from the build into <dir>/<subdir>/<fileName>.
