@@ -1,6 +1,95 @@
+// The core's configuration: product.xml and core.xml at start, core.xml rewritten and sent to
+// every plugin, and delta documents from plugins that change log levels at run time. Missing
+// or malformed files and attributes leave the values they would have set as they were.
+#include "config/document_parts.h"
+#include "config/xml_layer.h"
 #include "core/dvrcore.h"
 
-// Placeholder bodies until the configuration layer lands.
-void dvrcore::ReadConfiguration() {}
-void dvrcore::WriteConfiguration() {}
-void dvrcore::ParseConfig(const std::string&) {}
+namespace {
+
+const char kProductFile[] = "product.xml";
+const char kCoreFile[] = "core.xml";
+
+// Calls apply(module number, level) for each Plugin row of Modules/Module with an integer ID
+// and LogLevel, in document order; rows whose module number has no table entry are skipped.
+template <typename Apply>
+void ForEachConfiguredLevel(const TiXmlElement& root, Apply apply) {
+    const TiXmlElement* modules = root.FirstChildElement("Modules");
+    if (modules == nullptr) return;
+    for (const TiXmlElement* module = modules->FirstChildElement("Module"); module != nullptr;
+         module = module->NextSiblingElement("Module")) {
+        for (const TiXmlElement* row = module->FirstChildElement("Plugin"); row != nullptr;
+             row = row->NextSiblingElement("Plugin")) {
+            int id = 0;
+            int level = 0;
+            if (row->QueryIntAttribute("ID", &id) != TIXML_SUCCESS ||
+                row->QueryIntAttribute("LogLevel", &level) != TIXML_SUCCESS)
+                continue;
+            const uint32_t number = DVR_MODULE_NUMBER(static_cast<uint32_t>(id));
+            if (number < LevelTable::kSize) apply(number, level);
+        }
+    }
+}
+
+}  // namespace
+
+void dvrcore::ReadConfiguration() {
+    XmlDocument product;
+    const TiXmlElement* root =
+        LoadDocumentWithBackup(product, kProductFile) ? product.RootElement() : nullptr;
+    const TiXmlElement* identity = root != nullptr ? root->FirstChildElement("Product") : nullptr;
+    if (identity != nullptr) {
+        if (const char* family = identity->Attribute("Family")) productFamily = family;
+        if (const char* text = identity->Attribute("Version")) version = text;
+    }
+
+    XmlDocument core;
+    root = LoadDocumentWithBackup(core, kCoreFile) ? core.RootElement() : nullptr;
+    if (root == nullptr) return;
+    const TiXmlElement* memory = root->FirstChildElement("Memory");
+    int throttle = 0;
+    if (memory != nullptr && memory->QueryIntAttribute("Throttling", &throttle) == TIXML_SUCCESS)
+        throttling = throttle != 0;
+    ForEachConfiguredLevel(*root, [this](uint32_t module, int level) {
+        if (IsValidLevel(level)) logLevels.Set(module, level);
+    });
+}
+
+void dvrcore::WriteConfiguration() {
+    XmlDocument document;
+    TiXmlElement& root = AppendRoot(document);
+    TiXmlElement* memory = AppendElement(root, "Memory");
+    memory->SetAttribute("ID", static_cast<int32_t>(DVR_CORE_ID));
+    memory->SetAttribute("Throttling", throttling ? 1 : 0);
+    {
+        // After start this runs on the event-loop thread, which reads the table under the lock.
+        std::shared_lock<std::shared_mutex> lock(pluginsLock);
+        AppendCoreModule(*AppendElement(root, "Modules"), version, executablePath, plugins,
+                         logLevels, defaultLogLevels);
+    }
+    // A failed save leaves the previous file in place; plugins still get the new levels.
+    SaveDocumentSafely(document, kCoreFile);
+
+    TiXmlElement* product = AppendElement(root, "Product");
+    product->SetAttribute("Family", productFamily);
+    product->SetAttribute("Version", version);
+    BroadcastDocument(document, DVR_CLASS_CONFIG);
+}
+
+void dvrcore::ParseConfig(const std::string& text) {
+    // Not checked: what the parser attached before an error is applied as it stands.
+    XmlDocument document;
+    document.Parse(text.c_str());
+    const TiXmlElement* root = document.RootElement();
+    int delta = 0;
+    if (root == nullptr || root->QueryIntAttribute("Delta", &delta) != TIXML_SUCCESS ||
+        delta != 1)
+        return;
+    bool changed = false;
+    ForEachConfiguredLevel(*root, [this, &changed](uint32_t module, int level) {
+        if (level == logLevels.Get(module) || !IsValidLevel(level)) return;
+        logLevels.Set(module, level);
+        changed = true;
+    });
+    if (changed) WriteConfiguration();
+}

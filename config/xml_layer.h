@@ -1,1 +1,61 @@
+// The XML layer: TinyXML documents with a maximum parse depth, the fallback load and the safe
+// save of configuration files, and the element builders that the core's documents share.
 #pragma once
+
+#include <tinyxml.h>
+
+#include <cstdint>
+#include <string>
+
+// A TinyXML document that refuses to parse markup nested deeper than its maximum parse depth,
+// so that hostile text cannot drive the library's recursive parser through the stack.
+//
+// The library's error table ends at 16 and its error text cannot be set from outside, so the
+// layer keeps errors of its own (17, and the safe save's texts) beside the library's; the
+// accessors below hide the library's ones to report whichever is in force.
+class XmlDocument : public TiXmlDocument {
+public:
+    static constexpr int kDefaultMaxParseDepth = 100;
+    static constexpr int kErrorTooDeep = 17;
+
+    XmlDocument() = default;
+    XmlDocument(const XmlDocument&) = default;
+    XmlDocument& operator=(const XmlDocument&) = default;
+
+    const char* Parse(const char* text, TiXmlParsingData* data = nullptr,
+                      TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING) override;
+    // The library's file load, for regular files only: the library reads a directory as a
+    // file of absurd size and dies allocating for it, and a FIFO would block the core.
+    bool LoadFile(const std::string& path);
+
+    int MaxParseDepth() const { return maxParseDepth; }
+    int ErrorId() const;
+    const char* ErrorDesc() const;
+    void ClearError();
+    // Records an error with a text of the layer's own in place of the library's.
+    void RecordError(int id, const std::string& text);
+
+private:
+    int maxParseDepth = kDefaultMaxParseDepth;
+    int ownErrorId = 0;
+    std::string ownErrorText;
+};
+
+// Loads the file at `path`, or else its backup (`path` + ".bak"), which then takes the file's
+// place. True when one of the two loaded.
+bool LoadDocumentWithBackup(XmlDocument& document, const std::string& path);
+
+// Writes the document through a side file (`path` + ".pending") that replaces the file only
+// once it is complete and on storage, keeping the old file as a backup until then. On failure
+// records error 2 with a text saying what failed and returns false.
+bool SaveDocumentSafely(XmlDocument& document, const std::string& path);
+
+// Appends <Module ID Name Version> as the parent's last child and returns it.
+TiXmlElement* AppendModuleElement(TiXmlElement& parent, uint32_t id, const std::string& name,
+                                  const std::string& version);
+
+// Appends <Plugin ID Filename Opened LoadTimeMs OpenTimeMs OpenCode LogLevel LogLevelDefault>
+// as the parent's last child. Identifiers are written in signed decimal.
+void AppendPluginElement(TiXmlElement& parent, uint32_t id, const std::string& fileName,
+                         int32_t loadTimeMs, int32_t openTimeMs, int32_t openCode,
+                         int32_t logLevel, int32_t defaultLogLevel);

@@ -13,7 +13,7 @@
 #include "log/core_log.h"
 
 void SetCapabilities(uint32_t mask) {
-    // Called directly: the C library's wrappers would change every thread of the process.
+    // Only the calling thread changes: threads started earlier keep the set they inherited.
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2] = {{mask, mask, 0}, {0, 0, 0}};
     if (syscall(SYS_capset, &header, data) < 0)

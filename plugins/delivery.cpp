@@ -10,6 +10,57 @@ namespace {
 // Queued events move code bits 24..30 up one place; bit 31 drops out of matching.
 uint32_t AdjustedCode(uint32_t code) { return ((code << 1) & 0xFE000000u) | (code & 0x00FFFFFFu); }
 
+constexpr uint32_t kSubscriptionBits[DVR_SUBSCRIPTION_CLASSES] = {0x1,  0x2,  0x4,  0x8,  0x10,
+                                                                  0x20, 0x40, 0x80, 0x400};
+
+// The subscription classes of one event, found once per event rather than once per plugin;
+// most events have a single class. Matches exactly as IsSubscribed does.
+class EventClasses {
+public:
+    explicit EventClasses(uint32_t classFlags) {
+        for (int i = 0; i < DVR_SUBSCRIPTION_CLASSES; ++i)
+            if ((classFlags & kSubscriptionBits[i]) != 0) masks[count++] = i;
+    }
+
+    bool Subscribed(const _LoadParmsOut& info, uint32_t code) const {
+        if (count == 1) return (code & ~info.masks[masks[0]]) == 0;
+        for (int i = 0; i < count; ++i)
+            if ((code & ~info.masks[masks[i]]) == 0) return true;
+        return false;
+    }
+
+private:
+    int masks[DVR_SUBSCRIPTION_CLASSES] = {};
+    int count = 0;
+};
+
+// Out of line and cold: keeps the per-subscriber call small enough to be inlined.
+__attribute__((cold, noinline)) void ReportFailedWrite(const PLUGININFO& plugin, int32_t result,
+                                                       int32_t error) {
+    CoreLog(0, "plugin %s write returned %d error %d", plugin.fileName.c_str(), result, error);
+}
+
+// One subscriber's Write: a fresh call record each time (a plugin may scribble on its own),
+// the hold bookkeeping around the call, and the report of a failure. Local, so that the
+// delivery loop gets it inlined.
+inline void CallWrite(HoldTable& holdTable, const PLUGININFO& plugin, const _EventParmsIn& event,
+                      HoldTable::Record* hold) {
+    _WriteParmsIn in{};
+    in.size = sizeof in;
+    in.version = 1;
+    in.length = event.length;
+    in.data = event.data;
+    std::memcpy(&in.source, &event.source, sizeof in - offsetof(_WriteParmsIn, source));
+    _WriteParmsOut out{};
+    out.size = sizeof out;
+    out.version = 1;
+    holdTable.BeginCall(hold, plugin.id());
+    const int32_t result = plugin.Write(&in, &out);
+    holdTable.EndCall(hold, plugin.id(), out.pending != 0);
+    if (result != 0 || out.error != 0)
+        ReportFailedWrite(plugin, result, out.error);
+}
+
 }  // namespace
 
 void dvrcore::RunDeliveryLoop() {
@@ -33,13 +84,14 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event) {
         std::string text(static_cast<const char*>(event.data), event.length);
         boost::asio::post(eventLoop, [this, text = std::move(text)] { ParseConfig(text); });
     }
+    const EventClasses classes(event.classFlags);
     // Loaded on the main thread, which alone changes the table: no lock needed here.
     for (const PLUGININFO& plugin : plugins) {
         if (configuration && plugin.id() != event.source) {
             UpdatePluginConfiguration(plugin, event, hold);
         } else if (plugin.loadInfo.wantsWrite != 0 && plugin.Write != nullptr &&
-                   IsSubscribed(plugin.loadInfo, event.classFlags, code)) {
-            WriteToPlugin(plugin, event, hold);
+                   classes.Subscribed(plugin.loadInfo, code)) {
+            CallWrite(holdTable, plugin, event, hold);
         }
     }
     if (holdTable.ReleaseCoreHold(event.data, hold)) {
@@ -52,21 +104,7 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event) {
 
 void dvrcore::WriteToPlugin(const PLUGININFO& plugin, const _EventParmsIn& event,
                             HoldTable::Record* hold) {
-    _WriteParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
-    in.length = event.length;
-    in.data = event.data;
-    std::memcpy(&in.source, &event.source, sizeof in - offsetof(_WriteParmsIn, source));
-    _WriteParmsOut out{};
-    out.size = sizeof out;
-    out.version = 1;
-    holdTable.BeginCall(hold, plugin.id());
-    const int32_t result = plugin.Write(&in, &out);
-    holdTable.EndCall(hold, plugin.id(), out.pending != 0);
-    if (result != 0 || out.error != 0)
-        CoreLog(0, "plugin %s write returned %d error %d", plugin.fileName.c_str(), result,
-                out.error);
+    CallWrite(holdTable, plugin, event, hold);
 }
 
 void dvrcore::UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventParmsIn& event,

@@ -131,9 +131,20 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
         out->result = DVR_RESULT_REFUSED;
         return false;
     }
+    bool queued;
     {
+        // Asked again under the queue's lock: after a stop request the loop may drain and
+        // return at any moment, and an event appended after that would never be delivered.
         std::lock_guard<std::mutex> lock(deliveryMutex);
-        deliveryQueue.push_back(event);
+        queued = !stopRequested;
+        if (queued) deliveryQueue.push_back(event);
+    }
+    if (!queued) {
+        // The block was entered as this request thread's block in flight; it never will be.
+        if (event.tag != 0 && event.data != nullptr) WakeBufferWaiters(event.data);
+        std::free(event.data);
+        out->result = DVR_RESULT_REFUSED;
+        return false;
     }
     deliveryCondition.notify_one();
     out->result = DVR_RESULT_OK;

@@ -1,0 +1,98 @@
+/* A plugin for the identity tests. Its worker and reader calls stay on their threads until
+ * Close, so that the tests can read those threads' credentials while the core runs. Each call
+ * appends "<role> <thread id>" to "identity-threads.txt" in the working directory: "open" (the
+ * main thread), "worker", "reader" and "supervisor" (a supervisor packet: the event-loop
+ * thread). Open also creates "plugin-file" and "plugin-dir" asking for every permission, so
+ * that the tests see what the core's file-creation mask leaves of them. */
+#define _GNU_SOURCE
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "plugins/dvrplugin.h"
+
+#define IDENTITY_PLUGIN_ID 0x00400000u
+
+static pthread_mutex_t closingLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t closingSignal = PTHREAD_COND_INITIALIZER;
+static int closing;
+
+static void NoteThread(const char *role) {
+    char line[64];
+    const int length = snprintf(line, sizeof line, "%s %ld\n", role, (long)syscall(SYS_gettid));
+    const int fd = open("identity-threads.txt", O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (fd < 0) return;
+    /* One write per line: the threads append concurrently. */
+    if (write(fd, line, (size_t)length) != length) { /* the test then misses the line */ }
+    close(fd);
+}
+
+static void WaitForClose(void) {
+    pthread_mutex_lock(&closingLock);
+    while (!closing) pthread_cond_wait(&closingSignal, &closingLock);
+    pthread_mutex_unlock(&closingLock);
+}
+
+int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
+    (void)in;
+    out->id = IDENTITY_PLUGIN_ID;
+    out->wantsWorker = 1;
+    out->wantsReader = 1;
+    out->wantsWrite = 1;
+    return 0;
+}
+
+int32_t Unload(_UnloadParmsIn *in, _UnloadParmsOut *out) {
+    (void)in;
+    (void)out;
+    return 0;
+}
+
+int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
+    int fd;
+    (void)in;
+    (void)out;
+    NoteThread("open");
+    fd = open("plugin-file", O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd >= 0) close(fd);
+    mkdir("plugin-dir", 0777);
+    return 0;
+}
+
+int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
+    (void)in;
+    (void)out;
+    pthread_mutex_lock(&closingLock);
+    closing = 1;
+    pthread_cond_broadcast(&closingSignal);
+    pthread_mutex_unlock(&closingLock);
+    return 0;
+}
+
+int32_t Read(_ReadParmsIn *in, _ReadParmsOut *out) {
+    (void)out;
+    if (in->data != NULL) return 0;
+    NoteThread("reader");
+    WaitForClose();
+    return 0;
+}
+
+int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
+    (void)in;
+    (void)out;
+    return 0;
+}
+
+int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
+    (void)out;
+    if (in->code == DVR_IOCTL_WORKER) {
+        NoteThread("worker");
+        WaitForClose();
+    } else if (in->code == DVR_IOCTL_SUPERVISOR) {
+        NoteThread("supervisor");
+    }
+    return 0;
+}

@@ -1,0 +1,48 @@
+# Installs the build into a fresh prefix, then builds examples/external, a plugin project of
+# its own, against the installed package with find_package(dvrcore), and checks that the
+# pkg-config file leads to the same header.
+#   cmake -D BUILD_DIR=... -D PROJECT_DIR=... -D WORK_DIR=... -D GENERATOR=... -D C_COMPILER=...
+#         [-D TOOLCHAIN=...] -P external_project.cmake
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "failed (${result}): ${ARGN}\n${out}")
+  endif()
+endfunction()
+
+set(prefix ${WORK_DIR}/prefix)
+set(build ${WORK_DIR}/build)
+file(REMOVE_RECURSE ${WORK_DIR})
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(installed bin/dvrcore include/dvrcore/dvrplugin.h share/dvrcore/cmake/dvrcoreConfig.cmake
+                  share/pkgconfig/dvrcore-plugin.pc)
+  if(NOT EXISTS ${prefix}/${installed})
+    message(FATAL_ERROR "not installed: ${installed}")
+  endif()
+endforeach()
+
+# A cross build finds packages only inside its sysroot: name the package directory as well.
+set(configure ${CMAKE_COMMAND} -S ${PROJECT_DIR} -B ${build} -G ${GENERATOR}
+    -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_PREFIX_PATH=${prefix})
+if(TOOLCHAIN)
+  list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
+       -Ddvrcore_DIR=${prefix}/share/dvrcore/cmake)
+endif()
+run(${configure})
+run(${CMAKE_COMMAND} --build ${build})
+if(NOT EXISTS ${build}/hello.so)
+  message(FATAL_ERROR "the external project built no hello.so")
+endif()
+
+# pkg-config: the flags name the installed header's directory.
+find_program(PKG_CONFIG pkg-config REQUIRED)
+set(ENV{PKG_CONFIG_PATH} ${prefix}/share/pkgconfig)
+execute_process(COMMAND ${PKG_CONFIG} --cflags dvrcore-plugin
+                RESULT_VARIABLE result OUTPUT_VARIABLE cflags OUTPUT_STRIP_TRAILING_WHITESPACE)
+string(REGEX REPLACE "^-I" "" include_dir "${cflags}")
+if(NOT result EQUAL 0 OR NOT EXISTS ${include_dir}/dvrplugin.h)
+  message(FATAL_ERROR "pkg-config gives '${cflags}', which holds no dvrplugin.h")
+endif()
+message(STATUS "external plugin project built against ${prefix}")

@@ -1,0 +1,297 @@
+// The real log sink: the system log for level 100, and the exact lines on a terminal, both in
+// a child process set up for it and from the core executable itself.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include "plugins/bus_harness.h"
+
+namespace {
+
+std::mutex syslogMutex;
+std::vector<std::pair<int, std::string>> syslogCalls;
+
+void RecordSyslog(int priority, const char* format, va_list arguments) {
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    std::lock_guard<std::mutex> lock(syslogMutex);
+    syslogCalls.emplace_back(priority, text);
+}
+
+std::vector<std::pair<int, std::string>> TakeSyslogCalls() {
+    std::lock_guard<std::mutex> lock(syslogMutex);
+    auto calls = syslogCalls;
+    syslogCalls.clear();
+    return calls;
+}
+
+}  // namespace
+
+// The core library is linked into this executable, so its calls of syslog bind to these
+// definitions instead of the C library's (the second one is what a fortified build calls).
+extern "C" void syslog(int priority, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    RecordSyslog(priority, format, arguments);
+    va_end(arguments);
+}
+
+extern "C" void __syslog_chk(int priority, int, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    RecordSyslog(priority, format, arguments);
+    va_end(arguments);
+}
+
+namespace {
+
+using bus::Event;
+using testkit::Raise;
+using testkit::TempDir;
+
+using SyslogCalls = std::vector<std::pair<int, std::string>>;
+
+// A core that writes its lines with the real sink.
+class SinkCore : public dvrcore {
+public:
+    using dvrcore::dvrcore;
+    using dvrcore::logLevels;
+    using dvrcore::moduleNames;
+};
+
+_EventParmsIn Message(uint32_t source, int32_t level, const char* text) {
+    _EventParmsIn event = Event(source, DVR_CLASS_LOG, DVR_CODE_LOG_MESSAGE, text,
+                                text != nullptr ? std::strlen(text) + 1 : 0);
+    event.level = level;
+    return event;
+}
+
+TEST(LogSink, OnlyLevel100ReachesTheSystemLogAsCritical) {
+    TempDir dir;
+    SinkCore core(dir / "dvrcore");
+    TakeSyslogCalls();
+    core.WriteLog(DVR_CORE_ID, 100, "disk %s failed 100%");  // text, not a format
+    core.WriteLog(DVR_CORE_ID, 99, "not critical");
+    core.WriteLog(DVR_CORE_ID, 0, "chatter");
+    core.WriteLog(DVR_CORE_ID, 100, nullptr);
+    EXPECT_EQ(Raise(Message(0x00400000, 100, "plugin fatal")), DVR_RESULT_OK);
+    EXPECT_EQ(Raise(Message(0x00400000, 50, "plugin warning")), DVR_RESULT_OK);
+    EXPECT_EQ(TakeSyslogCalls(), (SyslogCalls{{LOG_CRIT, "disk %s failed 100%"},
+                                              {LOG_CRIT, "plugin fatal"}}));
+}
+
+// The UTC times of every second from `from` to `to`, as the sink prints them.
+std::set<std::string> TimesBetween(std::time_t from, std::time_t to) {
+    std::set<std::string> times;
+    for (std::time_t second = from; second <= to; ++second) {
+        std::tm utc{};
+        gmtime_r(&second, &utc);
+        char text[16];
+        std::snprintf(text, sizeof text, "%02d:%02d:%02d", utc.tm_hour, utc.tm_min, utc.tm_sec);
+        times.insert(text);
+    }
+    return times;
+}
+
+constexpr char kTime[] = "TT:TT:TT";
+
+std::string Coloured(int colour, const std::string& name, const std::string& text) {
+    return "\x1b[3" + std::to_string(colour) + "m" + kTime + "\x1b[36m " + name + "\x1b[0m " +
+           text;
+}
+
+std::string Plain(const std::string& name, const std::string& text) {
+    return std::string(kTime) + " " + name + " " + text;
+}
+
+// Compares a printed line with an expected one whose time is a placeholder; the printed time
+// must be one of `times`. Returns a description of the difference, empty when they match.
+std::string Mismatch(const std::string& line, const std::string& expected,
+                     const std::set<std::string>& times) {
+    const std::size_t at = expected.find(kTime);
+    const std::size_t width = sizeof kTime - 1;
+    if (line.size() != expected.size() || line.compare(0, at, expected, 0, at) != 0 ||
+        line.compare(at + width, std::string::npos, expected, at + width,
+                     std::string::npos) != 0 ||
+        times.count(line.substr(at, width)) == 0)
+        return "expected [" + expected + "]\n     got [" + line + "]\n";
+    return "";
+}
+
+std::vector<std::string> SplitLines(const std::string& text, const std::string& end) {
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find(end, from)) != std::string::npos; from = at + end.size())
+        lines.push_back(text.substr(from, at - from));
+    if (from < text.size()) lines.push_back(text.substr(from) + " (unterminated)");
+    return lines;
+}
+
+std::string ReadAvailable(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    return text;
+}
+
+// Every line that differs from its expected line; empty when all match.
+std::string Differences(const std::vector<std::string>& lines,
+                        const std::vector<std::string>& expected, std::time_t from,
+                        std::time_t to) {
+    const auto times = TimesBetween(from, to);
+    std::string problems;
+    for (std::size_t i = 0; i < std::max(lines.size(), expected.size()); ++i)
+        problems += Mismatch(i < lines.size() ? lines[i] : "(none)",
+                             i < expected.size() ? expected[i] : "(none)", times);
+    return problems;
+}
+
+// A child's verdict: its exit status, with the differences on standard error.
+int Verdict(const std::string& problems) {
+    std::fputs(problems.c_str(), stderr);
+    return problems.empty() ? 0 : 1;
+}
+
+// Runs in a child process of its own: the sink decides once per process whether standard
+// output is a terminal, and here it is a pseudo-terminal in raw mode, so the bytes read back
+// are exactly the bytes printed.
+int PrintOnTerminal() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return 2;
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    std::fflush(stdout);
+    dup2(slave, STDOUT_FILENO);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+
+    TempDir dir;
+    testkit::InstallPlugin(dir, "bus_plain", "plugins", "CameraDriver.so");
+    constexpr uint32_t kCamera = 0x00330000;  // bus_plain's identifier
+    constexpr uint32_t kUnknown = 0x00770000;
+    constexpr uint32_t kQuiet = 0x00780000;
+    const std::time_t from = std::time(nullptr);
+    {
+        SinkCore core(dir / "dvrcore");
+        core.moduleNames[DVR_CORE_ID] = "core";
+        core.logLevels.Set(DVR_MODULE_NUMBER(kQuiet), 70);
+        core.LoadPlugins();
+        Raise(Message(DVR_CORE_ID, 60, "warning from the core"));
+        Raise(Message(kCamera, 0, "from the camera"));
+        for (int32_t level : {24, 25, 49, 50, 74, 75, 99, 100, 101, -3})
+            Raise(Message(kUnknown, level, ("level " + std::to_string(level)).c_str()));
+        Raise(Message(kUnknown, 50, nullptr));
+        Raise(Message(kQuiet, 60, "below the module level"));
+        Raise(Message(kQuiet, 70, "at the module level"));
+        std::fflush(stdout);
+        core.UnloadPlugins();
+    }
+    const std::time_t to = std::time(nullptr);
+    const std::vector<std::string> expected{
+        Coloured(5, "core  ", "Core: Loaded plugin: CameraDriver.so"),
+        Coloured(3, "core  ", "warning from the core"),
+        Coloured(5, "camera", "from the camera"),
+        Coloured(5, "?     ", "level 24"),
+        Coloured(2, "?     ", "level 25"),
+        Coloured(2, "?     ", "level 49"),
+        Coloured(3, "?     ", "level 50"),
+        Coloured(3, "?     ", "level 74"),
+        Coloured(1, "?     ", "level 75"),
+        Coloured(1, "?     ", "level 99"),
+        Coloured(1, "?     ", "level 100"),
+        Plain("?     ", "level 101"),
+        Plain("?     ", "level -3"),
+        Coloured(3, "?     ", "at the module level"),
+    };
+    return Verdict(Differences(SplitLines(ReadAvailable(master), "\n"), expected, from, to));
+}
+
+// Runs in a child process of its own, with standard output a pipe.
+int PrintWithoutTerminal() {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return 2;
+    std::fflush(stdout);
+    dup2(pipeFds[1], STDOUT_FILENO);
+    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+    TempDir dir;
+    SinkCore core(dir / "dvrcore");
+    TakeSyslogCalls();
+    Raise(Message(0x00400000, 100, "critical"));
+    Raise(Message(0x00400000, 50, "warning"));
+    std::fflush(stdout);
+    const std::string printed = ReadAvailable(pipeFds[0]);
+    const SyslogCalls calls = TakeSyslogCalls();
+    std::string problems;
+    if (!printed.empty()) problems += "printed [" + printed + "]\n";
+    if (calls != SyslogCalls{{LOG_CRIT, "critical"}}) problems += "wrong system log calls\n";
+    return Verdict(problems);
+}
+
+TEST(LogSinkDeathTest, PrintsColouredLinesWithUtcTimeAndSixColumnNamesOnATerminal) {
+    if (testkit::UnderEmulation())
+        GTEST_SKIP() << "a threadsafe death test re-executes the test program, which an emulated "
+                        "process cannot";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(_exit(PrintOnTerminal()), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(LogSinkDeathTest, PrintsNothingWithoutATerminalButStillUsesTheSystemLog) {
+    if (testkit::UnderEmulation())
+        GTEST_SKIP() << "a threadsafe death test re-executes the test program, which an emulated "
+                        "process cannot";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(_exit(PrintWithoutTerminal()), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(LogSink, CoreExecutablePrintsItsOwnLinesInColourOnATerminal) {
+    TempDir dir;
+    const std::string core = testkit::InstallCore(dir);
+    testkit::InstallPlugin(dir, "alpha");
+    testkit::InstallPlugin(dir, "duplicate");  // alpha's identifier again
+    testkit::WriteFile(dir / "plugins/broken.so", "not a shared object");
+    const std::time_t from = std::time(nullptr);
+    testkit::Child child = testkit::Spawn(core, {}, dir / "work");
+    EXPECT_TRUE(testkit::WaitFor([&] {
+        child.Drain();
+        return child.output.find("successfully started core version") != std::string::npos;
+    })) << child.output;
+    kill(child.pid, SIGTERM);
+    const int status = child.Wait();
+    const std::time_t to = std::time(nullptr);
+    ASSERT_TRUE(WIFEXITED(status)) << child.output;
+
+    // The terminal turns each line end into CR LF. Lines of the loader's failure carry the
+    // dynamic loader's text, which is not ours to fix: compare up to it.
+    const std::string failure = "Core: Failed to load plugin 'broken.so': ";
+    std::vector<std::string> lines;
+    for (std::string line : SplitLines(child.output, "\r\n")) {
+        const std::size_t at = line.find(failure);
+        lines.push_back(at == std::string::npos ? line : line.substr(0, at + failure.size()));
+    }
+    const std::vector<std::string> expected{
+        Coloured(5, "core  ", "Core: Loaded plugin: alpha.so"),
+        Coloured(1, "core  ", failure),
+        Coloured(5, "core  ", "Core: Loaded plugin: duplicate.so"),
+        Coloured(3, "core  ", "plugin duplicate.so ID 0x00100000 already loaded"),
+        Coloured(2, "core  ", "successfully started core version 19.12.6.0"),
+        Coloured(2, "core  ", "stopping core version 19.12.6.0..."),
+    };
+    EXPECT_EQ(Differences(lines, expected, from, to), "") << child.output;
+}
+
+}  // namespace

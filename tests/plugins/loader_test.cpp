@@ -1,0 +1,377 @@
+// Finding, ordering, loading and opening plugins, through the real loader and real shared
+// objects laid out as on the device.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <boost/filesystem.hpp>
+#include <utility>
+
+#include "host_fixture.h"
+#include "plugins/plugin_paths.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+using hostkit::Callers;
+using hostkit::JournalOf;
+using hostkit::Mapped;
+using hostkit::PluginHostTest;
+using testkit::TempDir;
+using testkit::TestCore;
+using Lines = std::vector<std::string>;
+
+const std::string kLoadSize = std::to_string(sizeof(_LoadParmsIn));
+
+std::string Loaded(const std::string& fileName) { return "0 Core: Loaded plugin: " + fileName; }
+
+class Loader : public PluginHostTest {
+protected:
+    Lines LoadedLines() const { return CoreLinesWith("Core: Loaded plugin: "); }
+    // A file that is no shared object at all.
+    void WriteGarbage(const std::string& fileName, const std::string& subdir = "plugins") {
+        fs::create_directories(dir / subdir);
+        testkit::WriteFile(PathOf(fileName, subdir), "not a shared object in " + subdir);
+    }
+};
+
+// ---- Order ------------------------------------------------------------------------------------
+
+class MarkedPlugin : public Loader, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MarkedPlugin, LoadsFirstThenPluginsThenProtectedPluginsInByteOrder) {
+    Install("alpha", "protected-plugins", "b.so");
+    Install("beta", "protected-plugins", "a.so");
+    Install("gamma", "plugins", "c.so");
+    Install("delta", GetParam(), "x_zolmak.so");
+    EXPECT_TRUE(core->LoadPlugins());
+    const Lines expected{"x_zolmak.so", "c.so", "a.so", "b.so"};
+    EXPECT_EQ(TableNames(), expected);
+    EXPECT_EQ(LoadedLines(),
+              (Lines{Loaded("x_zolmak.so"), Loaded("c.so"), Loaded("a.so"), Loaded("b.so")}));
+    EXPECT_EQ(Callers("load"), (Lines{"delta", "gamma", "beta", "alpha"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(EitherDirectory, MarkedPlugin,
+                         ::testing::Values("plugins", "protected-plugins"));
+
+TEST_F(Loader, SortsFileNamesAsBytesNotAsText) {
+    // Upper case before lower, '.' before '_' before letters, a byte above 0x7F last.
+    Install("alpha", "plugins", "b.so");
+    Install("beta", "plugins", "\xC3\xA9.so");
+    Install("gamma", "plugins", "ab.so");
+    Install("delta", "plugins", "a.so");
+    Install("unsigned_key", "plugins", "B.so");
+    Install("signed_key", "plugins", "a_b.so");
+    core->LoadPlugins();
+    EXPECT_EQ(TableNames(), (Lines{"B.so", "a.so", "a_b.so", "ab.so", "b.so", "\xC3\xA9.so"}));
+}
+
+TEST(PluginPathLess, ComparesElementByElementWithPrefixesFirst) {
+    // As whole strings "/d/b-c.so" would sort first, since '-' is below '/'.
+    EXPECT_TRUE(PluginPathLess("/d/b/c.so", "/d/b-c.so"));
+    EXPECT_FALSE(PluginPathLess("/d/b-c.so", "/d/b/c.so"));
+    EXPECT_TRUE(PluginPathLess("/d/plugins", "/d/plugins/a.so"));
+    EXPECT_TRUE(PluginPathLess("/d/plugins/z.so", "/d/protected-plugins/a.so"));
+    EXPECT_FALSE(PluginPathLess("/d/plugins/a.so", "/d/plugins/a.so"));
+}
+
+TEST(PluginPathLess, StaysAStrictWeakOrderingWithSeveralMarkedPaths) {
+    const std::vector<fs::path> paths{"/d/plugins/zolmak.so",      "/d/protected-plugins/zolmak.so",
+                                      "/d/plugins/a_zolmak_b.so",  "/d/zolmak/plugins/x.so",
+                                      "/d/plugins/a.so",           "/d/plugins/z.so",
+                                      "/d/protected-plugins/a.so", "/d/protected-plugins/B.so"};
+    const auto less = PluginPathLess;
+    const auto equivalent = [&](const fs::path& a, const fs::path& b) {
+        return !less(a, b) && !less(b, a);
+    };
+    for (const fs::path& a : paths) {
+        EXPECT_FALSE(less(a, a)) << a;
+        for (const fs::path& b : paths) {
+            EXPECT_FALSE(less(a, b) && less(b, a)) << a << " " << b;
+            for (const fs::path& c : paths) {
+                EXPECT_FALSE(less(a, b) && less(b, c) && !less(a, c)) << a << b << c;
+                EXPECT_FALSE(equivalent(a, b) && equivalent(b, c) && !equivalent(a, c))
+                    << a << b << c;
+            }
+        }
+    }
+    std::vector<fs::path> sorted(paths.rbegin(), paths.rend());
+    std::sort(sorted.begin(), sorted.end(), PluginPathLess);
+    const std::vector<fs::path> unmarked(sorted.begin() + 4, sorted.end());
+    for (auto it = sorted.begin(); it != sorted.begin() + 4; ++it)
+        EXPECT_NE(it->string().find("zolmak"), std::string::npos) << *it;
+    EXPECT_EQ(unmarked,
+              (std::vector<fs::path>{"/d/plugins/a.so", "/d/plugins/z.so",
+                                     "/d/protected-plugins/B.so", "/d/protected-plugins/a.so"}));
+}
+
+// ---- Directory oddities -----------------------------------------------------------------------
+
+TEST_F(Loader, TakesOnlyRegularFilesEndingInDotSoAndFollowsLinks) {
+    fs::create_directories(PathOf("x.so"));
+    fs::create_directories(PathOf("sub"));
+    Install("alpha", "plugins", "x.so.1");
+    Install("beta", "plugins", "X.SO");
+    Install("gamma", "plugins/sub", "deep.so");
+    Install("delta", "store", "delta.so");
+    fs::create_symlink("../store/delta.so", PathOf("y.so"));
+    fs::create_directories(dir / "protected-plugins");
+    fs::create_symlink("../store/missing.so", PathOf("dangling.so", "protected-plugins"));
+    EXPECT_TRUE(core->LoadPlugins());
+    EXPECT_EQ(TableNames(), Lines{"y.so"});
+    EXPECT_EQ(CoreLines(), Lines{Loaded("y.so")});
+    EXPECT_TRUE(core->failedPlugins.empty());
+    EXPECT_EQ(core->moduleNames.at(0x00130000u), "y");
+}
+
+TEST_F(Loader, MissingDirectoriesLoadNothingAndSayNothing) {
+    testkit::WriteFile(dir / "plugins", "a file where the directory should be");
+    EXPECT_FALSE(core->LoadPlugins());
+    EXPECT_TRUE(core->plugins.empty());
+    EXPECT_TRUE(core->Lines().empty());
+    EXPECT_TRUE(core->failedPlugins.empty());
+}
+
+TEST_F(Loader, LoadsFromProtectedPluginsAlone) {
+    Install("alpha", "protected-plugins");
+    EXPECT_TRUE(core->LoadPlugins());
+    EXPECT_EQ(TableNames(), Lines{"alpha.so"});
+}
+
+// ---- Refusals ---------------------------------------------------------------------------------
+
+TEST_F(Loader, RecordsAFileThatCannotBeMapped) {
+    WriteGarbage("garbage.so");
+    void* handle = dlopen(PathOf("garbage.so").c_str(), RTLD_NOW);
+    ASSERT_EQ(handle, nullptr);
+    const std::string reason = dlerror();
+    EXPECT_FALSE(core->LoadPlugins());
+    EXPECT_EQ(CoreLines(), Lines{"100 Core: Failed to load plugin 'garbage.so': " + reason});
+    EXPECT_EQ(core->failedPlugins, (std::map<std::string, std::string>{{"garbage.so", reason}}));
+}
+
+TEST_F(Loader, KeepsTheLaterReasonForTheSameFileNameInBothDirectories) {
+    WriteGarbage("same.so");
+    WriteGarbage("same.so", "protected-plugins");
+    core->LoadPlugins();
+    ASSERT_EQ(core->failedPlugins.size(), 1u);
+    const std::string reason = core->failedPlugins.at("same.so");
+    EXPECT_NE(reason.find(PathOf("same.so", "protected-plugins")), std::string::npos) << reason;
+    EXPECT_EQ(CoreLinesWith("Failed to load plugin 'same.so'").size(), 2u);
+}
+
+struct Refusal {
+    const char* plugin;
+    const char* message;  // "<level> <text>" after the Loaded line
+    bool loadCalled;
+};
+
+// Names the generated test cases (and keeps addresses out of them).
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.plugin; }
+
+class RefusedPlugin : public Loader, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RefusedPlugin, IsLoggedReleasedAndNeverCalledAgain) {
+    const std::string fileName = std::string(GetParam().plugin) + ".so";
+    Install(GetParam().plugin);
+    EXPECT_FALSE(core->LoadPlugins());
+    EXPECT_EQ(CoreLines(), (Lines{Loaded(fileName), GetParam().message}));
+    EXPECT_FALSE(Mapped(PathOf(fileName)));
+    EXPECT_TRUE(core->moduleNames.empty());
+    EXPECT_TRUE(core->failedPlugins.empty());
+    core->OpenPlugins();
+    core->ClosePlugins();
+    core->UnloadPlugins();
+    EXPECT_EQ(JournalOf(GetParam().plugin),
+              GetParam().loadCalled ? Lines{"load " + kLoadSize} : Lines{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryReason, RefusedPlugin,
+    ::testing::Values(
+        Refusal{"no_load", "100 Core: Failed to load plugin: no_load.so (missing symbol)", false},
+        Refusal{"load_fails", "100 plugin load_fails.so load returned 7 error 0", true},
+        Refusal{"load_error", "100 plugin load_error.so load returned 0 error 3", true},
+        Refusal{"module256",
+                "100 plugin module256.so ID 0x01000000 exceeds the log level array size, set "
+                "LogLevelArraySize to 0xfff",
+                true}));
+
+TEST_F(Loader, RefusesAnIdentifierThatIsAlreadyLoaded) {
+    Install("alpha");
+    Install("duplicate");
+    EXPECT_TRUE(core->LoadPlugins());
+    EXPECT_EQ(TableNames(), Lines{"alpha.so"});
+    EXPECT_EQ(CoreLines(), (Lines{Loaded("alpha.so"), Loaded("duplicate.so"),
+                                  "50 plugin duplicate.so ID 0x00100000 already loaded"}));
+    EXPECT_FALSE(Mapped(PathOf("duplicate.so")));
+}
+
+TEST_F(Loader, SameFileInBothDirectoriesKeepsTheOneFromPlugins) {
+    Install("alpha", "plugins");
+    Install("alpha", "protected-plugins");
+    core->LoadPlugins();
+    EXPECT_EQ(CoreLines(), (Lines{Loaded("alpha.so"), Loaded("alpha.so"),
+                                  "50 plugin alpha.so ID 0x00100000 already loaded"}));
+    EXPECT_TRUE(Mapped(PathOf("alpha.so")));
+    EXPECT_FALSE(Mapped(PathOf("alpha.so", "protected-plugins")));
+}
+
+// The core's own identifier is entered by Init, so only the real process shows the refusal.
+TEST(LoaderProcess, RefusesAPluginThatClaimsTheCoresIdentifier) {
+    TempDir dir;
+    const std::string executable = testkit::InstallCore(dir);
+    testkit::InstallPlugin(dir, "core_id");
+    testkit::InstallPlugin(dir, "alpha");
+    testkit::Child child = testkit::Spawn(executable, {}, dir / "work");
+    const bool started = testkit::WaitFor([&] {
+        child.Drain();
+        return child.output.find("successfully started core version") != std::string::npos;
+    });
+    kill(child.pid, SIGTERM);
+    const int status = child.Wait();
+    ASSERT_TRUE(started) << child.output;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << child.output;
+    EXPECT_NE(child.output.find("plugin core_id.so ID 0x80000000 already loaded"),
+              std::string::npos)
+        << child.output;
+    EXPECT_EQ(child.output.find("plugin alpha.so ID"), std::string::npos) << child.output;
+}
+
+// ---- Identifiers, levels and names ------------------------------------------------------------
+
+// Every entry of both level tables, as "<module>:<log>/<default>" for those not both unset.
+Lines SetLevels(TestCore& core) {
+    Lines set;
+    for (uint32_t m = 0; m < LevelTable::kSize; ++m) {
+        const int32_t log = core.logLevels.Get(m);
+        const int32_t fallback = core.defaultLogLevels.Get(m);
+        if (log != -1 || fallback != -1)
+            set.push_back(std::to_string(m) + ":" + std::to_string(log) + "/" +
+                          std::to_string(fallback));
+    }
+    return set;
+}
+
+TEST_F(Loader, AcceptsModuleNumber255AndIgnoresBitsAbove27WithoutTouchingLevels) {
+    Install("module255");  // declares default level 30
+    Install("high_bits");  // 0xF01C0000: module number 0x1C
+    EXPECT_TRUE(core->LoadPlugins());
+    EXPECT_EQ(TableNames(), (Lines{"high_bits.so", "module255.so"}));
+    EXPECT_TRUE(SetLevels(*core).empty());
+    EXPECT_EQ(core->moduleNames.at(0x00FF0000u), "module255");
+    EXPECT_EQ(core->moduleNames.at(0xF01C0000u), "high_bits");
+}
+
+struct LevelCase {
+    const char* plugin;
+    uint32_t module;
+    int32_t configured;  // the module's entry of the log level table before loading, or -1
+    Lines levels;        // as SetLevels reports them afterwards
+};
+
+void PrintTo(const LevelCase& level, std::ostream* out) {
+    *out << level.plugin << (level.configured == -1 ? "" : " configured ")
+         << (level.configured == -1 ? "" : std::to_string(level.configured));
+}
+
+class DefaultLevel : public Loader, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(DefaultLevel, FillsOnlyWhatConfigurationLeftUnset) {
+    if (GetParam().configured != -1) core->logLevels.Set(GetParam().module, GetParam().configured);
+    Install(GetParam().plugin);
+    ASSERT_TRUE(core->LoadPlugins());
+    EXPECT_EQ(SetLevels(*core), GetParam().levels);
+}
+
+INSTANTIATE_TEST_SUITE_P(Declared, DefaultLevel,
+                         ::testing::Values(LevelCase{"level40", 0x19, -1, {"25:40/40"}},
+                                           LevelCase{"level40", 0x19, 20, {"25:20/40"}},
+                                           LevelCase{"level_minus1", 0x1A, 20, {"26:20/-1"}},
+                                           LevelCase{"level_minus1", 0x1A, -1, {}},
+                                           LevelCase{"level101", 0x1B, -1, {}},
+                                           LevelCase{"ld_level_minus2", 0x24, -1, {}},
+                                           LevelCase{"gamma", 0x12, -1, {}},
+                                           LevelCase{"core_module", 0, -1, {"0:30/30"}}));
+
+TEST_F(Loader, NamesEachModuleByTheLowerCaseStemOfItsFile) {
+    Install("alpha", "plugins", "LibCam.so");
+    Install("beta", "plugins", "a.b.so");
+    core->LoadPlugins();
+    EXPECT_EQ(core->moduleNames,
+              (std::map<uint32_t, std::string>{{0x00100000u, "libcam"}, {0x00110000u, "a.b"}}));
+    EXPECT_EQ(TableNames(), (Lines{"LibCam.so", "a.b.so"}));
+}
+
+class FrontPlugin : public Loader, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FrontPlugin, StandsFirstWhereverItsFileSorts) {
+    Install("alpha", "plugins", "b.so");
+    Install("beta", "plugins", "c.so");
+    Install("gamma", "protected-plugins", "n.so");
+    Install("front", "plugins", GetParam());
+    core->LoadPlugins();
+    std::vector<uint32_t> ids;
+    for (const PLUGININFO& plugin : core->plugins) ids.push_back(plugin.id());
+    EXPECT_EQ(ids, (std::vector<uint32_t>{0x00060000u, 0x00100000u, 0x00110000u, 0x00120000u}));
+}
+
+INSTANTIATE_TEST_SUITE_P(LoadedFirstMiddleOrLast, FrontPlugin,
+                         ::testing::Values("a.so", "m.so", "z.so"));
+
+// ---- Timing and opening -----------------------------------------------------------------------
+
+// A clock that moves on by `step` at every reading, so each timed call takes exactly `step`.
+class SteppingCore : public TestCore {
+public:
+    SteppingCore(const TempDir& dir, std::chrono::nanoseconds step) : TestCore(dir), step(step) {}
+    TimePoint now() override { return TimePoint(step * ++readings); }
+
+private:
+    const std::chrono::nanoseconds step;
+    std::atomic<int64_t> readings{0};
+};
+
+class CallTiming : public Loader,
+                   public ::testing::WithParamInterface<std::pair<int64_t, int64_t>> {
+protected:
+    std::unique_ptr<TestCore> MakeCore() override {
+        return std::make_unique<SteppingCore>(dir, std::chrono::nanoseconds(GetParam().first));
+    }
+};
+
+TEST_P(CallTiming, TruncatesToWholeMilliseconds) {
+    Install("alpha");
+    Install("open_fails");
+    core->LoadPlugins();
+    core->OpenPlugins();
+    ASSERT_EQ(core->plugins.size(), 2u);
+    for (const PLUGININFO& plugin : core->plugins) {
+        EXPECT_EQ(plugin.loadTimeMs, GetParam().second) << plugin.fileName;
+        EXPECT_EQ(plugin.openTimeMs, GetParam().second) << plugin.fileName;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Durations, CallTiming,
+                         ::testing::Values(std::make_pair(int64_t{1999999}, int64_t{1}),
+                                           std::make_pair(int64_t{999999}, int64_t{0}),
+                                           std::make_pair(int64_t{2000000}, int64_t{2})));
+
+TEST_F(Loader, OpensInTableOrderAndKeepsOnlyTheResult) {
+    Install("alpha", "plugins", "a.so");
+    Install("open_fails", "plugins", "b.so");
+    Install("front", "protected-plugins", "z.so");
+    core->LoadPlugins();
+    for (const PLUGININFO& plugin : core->plugins) EXPECT_EQ(plugin.openCode, 0);
+    const std::size_t linesBefore = core->Lines().size();
+    EXPECT_TRUE(core->OpenPlugins());
+    EXPECT_EQ(Callers("open"), (Lines{"front", "alpha", "open_fails"}));
+    EXPECT_EQ(core->Lines().size(), linesBefore);
+    EXPECT_EQ(TableNames(), (Lines{"z.so", "a.so", "b.so"}));
+    EXPECT_EQ(core->plugins[0].openCode, 0);
+    EXPECT_EQ(core->plugins[2].openCode, 5);
+}
+
+}  // namespace
