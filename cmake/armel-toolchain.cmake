@@ -20,7 +20,8 @@ if(NOT DVRCORE_ARMEL_SYSROOT)
     set(DVRCORE_ARMEL_SYSROOT /opt/dvrcore-deps/armel-sysroot)
   endif()
 endif()
-set(DVRCORE_ARMEL_SYSROOT "${DVRCORE_ARMEL_SYSROOT}" CACHE PATH "Root of the armel libraries and headers")
+set(DVRCORE_ARMEL_SYSROOT "${DVRCORE_ARMEL_SYSROOT}" CACHE PATH
+    "Root of the armel libraries and headers")
 # try_compile projects read this file again without our cache: hand the sysroot on to them.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DVRCORE_ARMEL_SYSROOT)
 
@@ -44,4 +45,5 @@ set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -Wno-psabi")
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L "${DVRCORE_ARMEL_SYSROOT}")
 list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " _dvrcore_launcher)
-set(DVRCORE_LAUNCHER "${_dvrcore_launcher}" CACHE STRING "Command that starts target executables" FORCE)
+set(DVRCORE_LAUNCHER "${_dvrcore_launcher}" CACHE STRING
+    "Command that starts target executables" FORCE)

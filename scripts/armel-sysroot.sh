@@ -26,7 +26,8 @@ SUDO=""
 
 missing=()
 for p in "${HOST_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
+        || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "armel-sysroot: installing ${missing[*]}"
@@ -54,14 +55,16 @@ parent=$(cd "$parent" && pwd -P)
 work=$parent/$(basename "$SYSROOT").tmp
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+quietly() {  # <command...>: its output only when it fails
+    "$@" >"$scratch/log" 2>&1 || { cat "$scratch/log" >&2; exit 1; }
+}
 $SUDO rm -rf "$work"
 
 # Only the first stage: it downloads and checks every package but runs nothing of the target.
 # The second stage would run maintainer scripts under emulation, and a write to a path missing
 # in the sysroot would land on this host.
-$SUDO debootstrap --arch=armel --variant=minbase --foreign \
-    --include="$(IFS=,; echo "${TARGET_PACKAGES[*]}")" "$SUITE" "$work" "$MIRROR" \
-    >"$scratch/debootstrap.log" 2>&1 || { cat "$scratch/debootstrap.log" >&2; exit 1; }
+quietly $SUDO debootstrap --arch=armel --variant=minbase --foreign \
+    --include="$(IFS=,; echo "${TARGET_PACKAGES[*]}")" "$SUITE" "$work" "$MIRROR"
 
 # The first stage unpacked the essential set; the packages asked for, with what they depend
 # on, wait in the archive.
@@ -108,16 +111,17 @@ $SUDO rm -rf "$work/tmp" "$work/dev" "$work/proc" "$work/sys" "$work/debootstrap
 unpacked=$SECONDS
 
 # GoogleTest for the target, from the host's sources, installed into the sysroot so that the
-# project finds it as it finds the host's.
-cmake -S /usr/src/googletest -B "$scratch/gtest" -G Ninja \
+# project finds it as it finds the host's. -O1: the framework is not what the tests measure, and
+# it compiles in half the time of -O3.
+quietly cmake -S /usr/src/googletest -B "$scratch/gtest" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/armel-toolchain.cmake" -DDVRCORE_ARMEL_SYSROOT="$work" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_STAGING_PREFIX="$work/usr" \
-    >"$scratch/gtest.log" 2>&1 || { cat "$scratch/gtest.log" >&2; exit 1; }
-cmake --build "$scratch/gtest" -j 2 >>"$scratch/gtest.log" 2>&1 || { cat "$scratch/gtest.log" >&2; exit 1; }
-$SUDO cmake --install "$scratch/gtest" >>"$scratch/gtest.log" 2>&1 || { cat "$scratch/gtest.log" >&2; exit 1; }
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O1 -DNDEBUG" \
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_STAGING_PREFIX="$work/usr"
+quietly cmake --build "$scratch/gtest" -j "${DVRCORE_JOBS:-$(nproc)}"
+quietly $SUDO cmake --install "$scratch/gtest"
 
 printf '%s\n' "$stamp_text" | $SUDO tee "$work/.dvrcore-sysroot" >/dev/null
 $SUDO rm -rf "$SYSROOT"
 $SUDO mv "$work" "$SYSROOT"
-echo "armel-sysroot: ready in $((SECONDS - started)) s, GoogleTest $((SECONDS - unpacked)) s of it" \
-    "($(du -sh "$SYSROOT" | cut -f1))"
+echo "armel-sysroot: ready in $((SECONDS - started)) s," \
+    "GoogleTest $((SECONDS - unpacked)) s of it ($(du -sh "$SYSROOT" | cut -f1))"

@@ -18,7 +18,7 @@ arm926_tests=${DVRCORE_ARM926_TESTS:-core_tests}
 emulator=(qemu-arm -L "$sysroot")
 # QEMU_CPU picks the emulated processor for every qemu-arm below, and so for every test
 # executable and every core that a test starts. qemu's arm946 is an ARMv5TE without any
-# floating-point unit; its arm926, the device's processor core, still carries VFPv2.
+# floating-point unit; its arm926 (the ARM926EJ-S, the usual core of such devices) carries VFPv2.
 strict_model=arm946
 device_model=arm926
 
@@ -62,14 +62,15 @@ for lang in c c++; do
 done
 
 # A run on a model only means something if the emulator really takes it: a VFP instruction must
-# stop a program on the strict model, an ARMv7 one on the device's.
+# stop a program on the strict model, an ARMv7 one on the ARM926.
 probe() {  # <name> <compiler flags...>: a program that multiplies doubles
     local name=$1
     shift
     printf 'int main(void){volatile double a=3,b=7;return a*b==21.0?0:1;}\n' >"$build/$name.c"
     arm-linux-gnueabi-gcc --sysroot="$sysroot" -O1 -mfloat-abi=softfp "$@" "$build/$name.c" \
         -o "$build/$name"
-    "${emulator[@]}" "$build/$name" || { echo "armel: $name fails on qemu's default model" >&2; exit 1; }
+    "${emulator[@]}" "$build/$name" \
+        || { echo "armel: $name fails on qemu's default model" >&2; exit 1; }
 }
 refused_by() {  # <model> <probe>
     if QEMU_CPU=$1 "${emulator[@]}" "$build/$2" 2>/dev/null; then
@@ -99,7 +100,10 @@ else
     # CTest numbers of the tests that the named executables hold.
     numbers=$(cd "$build" && ctest -N -V | awk -v names="$arm926_tests" '
         BEGIN { n = split(names, exe, " ") }
-        /Test command:/ { mine = 0; for (i = 1; i <= n; i++) if (index($0, "/" exe[i] "\"")) mine = 1 }
+        /Test command:/ {
+            mine = 0
+            for (i = 1; i <= n; i++) if (index($0, "/" exe[i] "\"")) mine = 1
+        }
         /^ *Test +#[0-9]+:/ && mine { sub(/^ *Test +#/, ""); sub(/:.*/, ""); printf ",%s", $0 }')
     [ -n "$numbers" ] || { echo "armel: no tests in $arm926_tests" >&2; exit 1; }
     run_suite "$device_model" -I "0,0,0$numbers"

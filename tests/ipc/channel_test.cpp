@@ -185,7 +185,8 @@ TEST_F(Channel, DisconnectionLogsLingersAndStops) {
     Run(log);
     close(fds[1]);
     fds[1] = -1;
-    ASSERT_TRUE(testkit::WaitFor([&] { return core->stopRequested.load(); }));
+    // The event-loop thread closes the channel just after it requests the stop.
+    ASSERT_TRUE(testkit::WaitFor([&] { return core->stopRequested && !core->channelOpen; }));
     const auto texts = core->Texts();
     const auto first = std::find(texts.begin(), texts.end(), "corvaned ipc pipe disconnected");
     ASSERT_NE(first, texts.end());
