@@ -159,6 +159,7 @@ protected:
     bool throttling = true;
     std::atomic<bool> memoryLow{false};
     TimePoint lowMemoryTime = TimePoint::max();
+    bool schedulerStopped = false;  // event-loop thread only
     LevelTable logLevels;
     LevelTable defaultLogLevels;
 

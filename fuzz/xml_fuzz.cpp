@@ -33,11 +33,16 @@ public:
         stopRequested = true;
     }
 
+    ~FuzzCore() override {
+        for (const char* name : {"/core.xml", "/core.xml.bak", "/core.xml.pending"})
+            unlink((WorkDirectory() + name).c_str());
+        rmdir(WorkDirectory().c_str());
+    }
+
     // ParseConfig saves core.xml in the working directory when a level changes: the fuzzer's
     // own directory then, and the fuzzer's again afterwards for its relative corpus paths.
     void ParseInWorkDirectory(const std::string& text) {
-        const std::string work = executablePath.substr(0, executablePath.rfind('/'));
-        if (chdir(work.c_str()) != 0) abort();
+        if (chdir(WorkDirectory().c_str()) != 0) abort();
         ParseConfig(text);
         if (fchdir(home) != 0) abort();
     }
@@ -45,6 +50,10 @@ public:
     void WriteLog(uint32_t, uint32_t, const char*) override {}
 
 private:
+    std::string WorkDirectory() const {
+        return executablePath.substr(0, executablePath.rfind('/'));
+    }
+
     const int home;
 };
 

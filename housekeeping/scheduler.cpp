@@ -1,5 +1,6 @@
 #include <tinyxml.h>
 
+#include <boost/asio/post.hpp>
 #include <cmath>
 #include <ctime>
 
@@ -17,14 +18,21 @@ void dvrcore::StartScheduler() {
     schedulerTimer.async_wait([this](const boost::system::error_code& error) { Scheduler(error); });
 }
 
-void dvrcore::CancelScheduler() { schedulerTimer.cancel(); }
+// Each tick re-arms the timer on the event-loop thread; a cancel from any other thread would
+// race with that, so it runs there as well.
+void dvrcore::CancelScheduler() {
+    boost::asio::post(eventLoop, [this] {
+        schedulerStopped = true;  // also stops a tick that had already expired
+        schedulerTimer.cancel();
+    });
+}
 
 std::time_t dvrcore::WallClock() { return std::time(nullptr); }
 
 uint64_t dvrcore::ResidentBytes() { return ReadResidentBytes(); }
 
 void dvrcore::Scheduler(const boost::system::error_code& error) {
-    if (error) return;
+    if (error || schedulerStopped) return;
     if (memoryLimit == 0) memoryLimit = kMemoryLimit;
     const std::time_t second = WallClock();
     const bool firstTick = lastWallSecond == 0;

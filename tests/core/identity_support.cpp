@@ -25,6 +25,7 @@ constexpr const char* kExtraGroup = "dvrtestextra";
 // The plugin's identifier 0x00400000 has module number 0x040; packets address it in bits 31..20.
 constexpr uint32_t kPluginTarget = 0x040u << 20;
 constexpr uint32_t kIdentityPacket = 7;
+constexpr uint32_t kStopPacket = 8;
 constexpr uint32_t kPluginPacket = 1;
 // The launcher's line that names the process it started.
 const std::string kLaunched = "launched ";
@@ -223,8 +224,9 @@ bool LaunchedCore::WaitForLaunchLine() {
 
 int LaunchedCore::Stop() {
     stopped_ = true;
-    // Never a pid of 0 or below: kill would then reach a whole group or every process.
-    if (corePid_ > 0) kill(corePid_, SIGTERM);
+    // The supervisor's stop packet rather than a signal: under ThreadSanitizer a signal that
+    // reaches a thread about to block can stay undelivered until that thread wakes.
+    SendPacket(0, kStopPacket, "");
     return child_.Wait();
 }
 

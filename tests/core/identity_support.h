@@ -60,7 +60,8 @@ public:
     std::string StatusPath() const;
     std::string WorkPath(const std::string& name) const { return dir_ / ("work/" + name); }
     const std::string& Output() const { return child_.output; }
-    // Asks the core to stop with SIGTERM and returns the launcher's (or core's) wait status.
+    // Asks the core to stop as its supervisor does and returns the launcher's (or core's) wait
+    // status.
     int Stop();
 
 private:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "log/core_log.h"
@@ -24,8 +25,9 @@ _EventParmsIn Message(uint32_t source, int32_t level, const void* text, uint32_t
     return event;
 }
 
-_EventParmsIn Message(uint32_t source, int32_t level, const std::string& text) {
-    return Message(source, level, text.c_str(), static_cast<uint32_t>(text.size() + 1));
+// The event points at `text`, which must outlive it.
+_EventParmsIn Message(uint32_t source, int32_t level, const char* text) {
+    return Message(source, level, text, static_cast<uint32_t>(std::strlen(text) + 1));
 }
 
 int32_t Query(uint32_t source) {
@@ -52,6 +54,16 @@ struct GateCase {
     bool passed;
 };
 
+void PrintTo(const GateCase& c, std::ostream* out) {
+    *out << "module level " << c.moduleLevel << ", message level " << c.messageLevel;
+}
+
+std::string GateName(const ::testing::TestParamInfo<GateCase>& info) {
+    const GateCase& c = info.param;
+    return (c.moduleLevel < 0 ? std::string("Unset") : "Level" + std::to_string(c.moduleLevel)) +
+           "Message" + std::to_string(c.messageLevel);
+}
+
 class LevelGate : public ::testing::TestWithParam<GateCase> {
 protected:
     TempDir dir;
@@ -62,7 +74,7 @@ TEST_P(LevelGate, WritesAndPassesAccordingToTheModuleLevel) {
     const GateCase c = GetParam();
     if (c.moduleLevel >= 0) core.logLevels.Set(DVR_MODULE_NUMBER(kModule), c.moduleLevel);
     const std::string text = "message at " + std::to_string(c.messageLevel);
-    const int32_t result = Raise(Message(kModule, c.messageLevel, text), kUntouched);
+    const int32_t result = Raise(Message(kModule, c.messageLevel, text.c_str()), kUntouched);
     EXPECT_EQ(Written(core, kModule, c.messageLevel, text), c.written);
     EXPECT_EQ(result, c.passed ? DVR_RESULT_OK : kUntouched);
     EXPECT_EQ(QueueSize(core), c.passed ? 1u : 0u);
@@ -79,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(Matrix, LevelGate,
                                            GateCase{50, 50, true, true},
                                            GateCase{50, 100, true, true},
                                            GateCase{100, 99, false, false},
-                                           GateCase{100, 100, true, true}));
+                                           GateCase{100, 100, true, true}),
+                         GateName);
 
 class Logging : public ::testing::Test {
 protected:
