@@ -10,7 +10,7 @@ PACKAGES=(
     libtinyxml-dev
     libwxbase3.2-1 wx3.2-headers
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    graphviz
+    graphviz passwd
 )
 
 # wxWidgets' setup.h and the unversioned link name of the base library only come in the GUI
