@@ -77,7 +77,7 @@ void dvrcore::LoadPlugin(const std::string& path) {
 
     _LoadParmsIn in{sizeof in, 3, this, FlatPluginEvent};
     _LoadParmsOut out{};
-    out.size = 68;
+    out.size = sizeof out;
     out.version = 2;
     const TimePoint started = now();
     const int32_t result = plugin.Load(&in, &out);
