@@ -95,8 +95,6 @@ protected:
     bool QueueEvent(_EventParmsIn& event, _EventParmsOut* out);
     bool WaitForTaggedTurn(const _EventParmsIn& event);
     void DeliverEvent(const _EventParmsIn& event);
-    void WriteToPlugin(const PLUGININFO& plugin, const _EventParmsIn& event,
-                       HoldTable::Record* hold);
     void UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventParmsIn& event,
                                    HoldTable::Record* hold);
     void WakeBufferWaiters(void* block);
@@ -177,6 +175,3 @@ void ProvideWorkerThread(PLUGININFO& plugin);
 void StartAsyncReader(PLUGININFO& plugin);
 
 const char* GetVersion();
-
-// Whether a plugin's subscription masks take an event of these classes with this code.
-bool IsSubscribed(const _LoadParmsOut& info, uint32_t classFlags, uint32_t code);

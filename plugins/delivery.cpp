@@ -4,35 +4,9 @@
 
 #include "core/dvrcore.h"
 #include "log/core_log.h"
+#include "plugins/subscription.h"
 
 namespace {
-
-// Queued events move code bits 24..30 up one place; bit 31 drops out of matching.
-uint32_t AdjustedCode(uint32_t code) { return ((code << 1) & 0xFE000000u) | (code & 0x00FFFFFFu); }
-
-constexpr uint32_t kSubscriptionBits[DVR_SUBSCRIPTION_CLASSES] = {0x1,  0x2,  0x4,  0x8,  0x10,
-                                                                  0x20, 0x40, 0x80, 0x400};
-
-// The subscription classes of one event, found once per event rather than once per plugin;
-// most events have a single class. Matches exactly as IsSubscribed does.
-class EventClasses {
-public:
-    explicit EventClasses(uint32_t classFlags) {
-        for (int i = 0; i < DVR_SUBSCRIPTION_CLASSES; ++i)
-            if ((classFlags & kSubscriptionBits[i]) != 0) masks[count++] = i;
-    }
-
-    bool Subscribed(const _LoadParmsOut& info, uint32_t code) const {
-        if (count == 1) return (code & ~info.masks[masks[0]]) == 0;
-        for (int i = 0; i < count; ++i)
-            if ((code & ~info.masks[masks[i]]) == 0) return true;
-        return false;
-    }
-
-private:
-    int masks[DVR_SUBSCRIPTION_CLASSES] = {};
-    int count = 0;
-};
 
 // Out of line and cold: keeps the per-subscriber call small enough to be inlined.
 __attribute__((cold, noinline)) void ReportFailedWrite(const PLUGININFO& plugin, int32_t result,
@@ -84,7 +58,7 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event) {
         std::string text(static_cast<const char*>(event.data), event.length);
         boost::asio::post(eventLoop, [this, text = std::move(text)] { ParseConfig(text); });
     }
-    const EventClasses classes(event.classFlags);
+    const SubscriptionClasses classes(event.classFlags);
     // Loaded on the main thread, which alone changes the table: no lock needed here.
     for (const PLUGININFO& plugin : plugins) {
         if (configuration && plugin.id() != event.source) {
@@ -100,11 +74,6 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event) {
         WakeBufferWaiters(event.data);
         std::free(event.data);
     }
-}
-
-void dvrcore::WriteToPlugin(const PLUGININFO& plugin, const _EventParmsIn& event,
-                            HoldTable::Record* hold) {
-    CallWrite(holdTable, plugin, event, hold);
 }
 
 void dvrcore::UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventParmsIn& event,

@@ -2,24 +2,7 @@
 #include <cstring>
 
 #include "core/dvrcore.h"
-
-namespace {
-
-constexpr uint32_t kSubscriptionBits[DVR_SUBSCRIPTION_CLASSES] = {0x1,  0x2,  0x4,  0x8,  0x10,
-                                                                  0x20, 0x40, 0x80, 0x400};
-
-// Direct requests fold code bits 24..31 down by one onto bits 23..30.
-uint32_t FoldedRequestCode(uint32_t code) {
-    return ((code >> 1) & 0x7F800000u) | (code & 0x00FFFFFFu);
-}
-
-}  // namespace
-
-bool IsSubscribed(const _LoadParmsOut& info, uint32_t classFlags, uint32_t code) {
-    for (int i = 0; i < DVR_SUBSCRIPTION_CLASSES; ++i)
-        if ((classFlags & kSubscriptionBits[i]) != 0 && (code & ~info.masks[i]) == 0) return true;
-    return false;
-}
+#include "plugins/subscription.h"
 
 extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
     return theCore->PluginEvent(in, out);
@@ -76,10 +59,11 @@ void dvrcore::StartDirectRequest(const _EventParmsIn& in) {
         requests.closedTags.erase(in.tag);
     }
     const uint32_t code = FoldedRequestCode(in.code);
+    const SubscriptionClasses classes(in.classFlags);
     std::shared_lock<std::shared_mutex> lock(pluginsLock);
     for (const PLUGININFO& plugin : plugins) {
         if (plugin.loadInfo.wantsReader == 0 || plugin.Read == nullptr) continue;
-        if (!IsSubscribed(plugin.loadInfo, in.classFlags, code)) continue;
+        if (!classes.Subscribed(plugin.loadInfo, code)) continue;
         if (!requests.Enter(plugin.id())) continue;
         RequestThreadState state{plugin.Read, plugin.id(), 0, nullptr, in.tag, &requests};
         if (in.data != nullptr && in.length != 0) {

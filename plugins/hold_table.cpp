@@ -7,7 +7,7 @@ HoldTable::Record* HoldTable::TakeCoreHold(void* block) {
     std::lock_guard<std::mutex> lock(mutex);
     // A live block cannot be in the table already, and deliveries do not overlap; should
     // either ever happen, the map keeps every record apart.
-    if (deliveringBlock == nullptr && (records.empty() || records.count(block) == 0)) {
+    if (deliveringBlock == nullptr && records.count(block) == 0) {
         deliveringBlock = block;
         delivering.coreHold = true;
         return &delivering;
