@@ -131,7 +131,7 @@ protected:
     boost::asio::generic::seq_packet_protocol::socket ipcSocket;
     std::atomic<bool> channelOpen{false};  // read by the event dispatch on any thread
     std::deque<std::pair<void*, uint32_t>> sendQueue;
-    std::array<uint8_t, 65536> receiveBuffer{};
+    alignas(8) std::array<uint8_t, 65536> receiveBuffer{};
     uint32_t receivedBytes = 0;
     boost::asio::socket_base::message_flags receiveFlags = 0;  // filled by each receive
 

@@ -2,6 +2,8 @@
 
 #include <boost/asio/post.hpp>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 #include <memory>
 
 #include "core/dvrcore.h"
@@ -74,6 +76,14 @@ void dvrcore::RoutePluginPacket(const uint8_t* packet, uint32_t length) {
         }
     }
     if (ioctl == nullptr) return;
+    // A packet behind an odd-length one in the same record starts at any address; plugins
+    // read its header as words, which an ARMv5 device would misread unaligned.
+    std::vector<uint64_t> aligned;
+    if (reinterpret_cast<uintptr_t>(packet) % alignof(uint64_t) != 0) {
+        aligned.resize((length + 7) / 8);
+        std::memcpy(aligned.data(), packet, length);
+        packet = reinterpret_cast<const uint8_t*>(aligned.data());
+    }
     _IoctlParmsIn in{sizeof in, 1, DVR_IOCTL_SUPERVISOR, 16, 1, length,
                      const_cast<uint8_t*>(packet)};
     _IoctlParmsOut out{sizeof out, 1, DVR_IOCTL_SUPERVISOR, 0, 0, 8, 1};

@@ -43,6 +43,9 @@ struct PacketLog {
         if (in->code != DVR_IOCTL_SUPERVISOR) return 0;
         std::lock_guard<std::mutex> lock(self->mutex);
         const auto* bytes = static_cast<const char*>(in->data);
+        // Plugins read the header as words: every packet must arrive aligned, whatever the
+        // lengths of the packets before it in the same record.
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(bytes) % 8, 0u);
         EXPECT_EQ(in->length, *reinterpret_cast<const uint32_t*>(bytes));
         self->packets.emplace_back(bytes + 16, in->length - 16);
         return self->answer;
