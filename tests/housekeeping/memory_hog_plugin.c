@@ -13,7 +13,7 @@
 #define HOG_BYTES (240u << 20)
 
 static DvrEventEntry raiseEvent;
-static volatile int closing;
+static int closing; /* set by Close on the main thread, read by the worker */
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wake = PTHREAD_COND_INITIALIZER;
 static int opened;
@@ -79,7 +79,7 @@ int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
     hog = malloc(HOG_BYTES);
     if (hog != NULL) memset(hog, 0x5A, HOG_BYTES);
     journal("grown");
-    while (!closing) {
+    while (!__atomic_load_n(&closing, __ATOMIC_ACQUIRE)) {
         const int32_t result = raiseKeyFrame();
         if (result != last) journalFrame(result);
         last = result;
@@ -103,7 +103,7 @@ int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
 int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
     (void)in;
     (void)out;
-    closing = 1;
+    __atomic_store_n(&closing, 1, __ATOMIC_RELEASE);
     return 0;
 }
 
