@@ -9,7 +9,6 @@
 
 #include "core/capabilities.h"
 #include "core/dvrcore.h"
-#include "core/stop_signals.h"
 #include "log/core_log.h"
 
 namespace {
@@ -34,18 +33,12 @@ void dvrcore::Start() {
     AddSignal(signals, SIGTERM);
     AddSignal(signals, SIGQUIT);
     signals.async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
-    // Declared after the signal set, so that a signal still pending when the mask comes back
-    // meets the set's handler rather than the default action.
-    const StopSignalsBlocked blocked;
 
     LoadPlugins();
     if (ipcSocket.is_open()) StartReceive();
 
     auto work = boost::asio::make_work_guard(eventLoop);
-    eventLoopThread = std::thread([this] {
-        TakeStopSignals();
-        eventLoop.run();
-    });
+    eventLoopThread = std::thread([this] { eventLoop.run(); });
 
     if (ipcSocket.is_open()) {
         // Waits for the identity itself, not for a notification: one that came before the

@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <thread>
 
-#include "core/stop_signals.h"
-
 bool RequestRegistry::Enter(uint32_t plugin) {
     std::lock_guard<std::mutex> lock(runningMutex);
     Running& state = running[plugin];
@@ -59,7 +57,5 @@ static void ServeRequest(RequestThreadState state) {
 }
 
 void StartRequestThread(const RequestThreadState& state) {
-    // A request raised on the event-loop thread must not hand its stop signals down.
-    const StopSignalsBlocked blocked;
     std::thread(ServeRequest, state).detach();
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-using identity::HexField;
+using identity::CapabilitySet;
 using identity::LaunchedCore;
 using identity::Start;
 
@@ -63,8 +63,8 @@ TEST_P(SameUser, RefusedCapabilitiesAreLoggedAtLevelFiftyAndTheStartGoesOn) {
         const std::string status = identity::TaskStatusPath(core.pid(), tid);
         EXPECT_EQ(identity::StatusNumbers(status, "Uid"),
                   std::vector<unsigned long>(4, user.uid));
-        EXPECT_EQ(HexField(status, "CapEff"), 0u) << status;
-        EXPECT_EQ(HexField(status, "CapPrm"), 0u) << status;
+        EXPECT_EQ(CapabilitySet(status, "CapEff"), 0u) << status;
+        EXPECT_EQ(CapabilitySet(status, "CapPrm"), 0u) << status;
     }
     const int status = core.Stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << core.Output();

@@ -95,7 +95,7 @@ std::string StatusField(const std::string& statusPath, const std::string& name) 
     return "";
 }
 
-uint64_t HexField(const std::string& statusPath, const std::string& name) {
+uint64_t CapabilitySet(const std::string& statusPath, const std::string& name) {
     const std::string hex = StatusField(statusPath, name);
     // A missing line must not read as the empty set.
     if (hex.empty()) return ~uint64_t{0};

@@ -26,8 +26,8 @@ std::string PrepareTestUser(TestUser& user);
 
 // The value of a "Name:" line of a /proc status file, without surrounding white space.
 std::string StatusField(const std::string& statusPath, const std::string& name);
-// A hexadecimal line such as "CapEff" or "SigBlk" as a number.
-uint64_t HexField(const std::string& statusPath, const std::string& name);
+// A capability set line ("CapEff", "CapPrm", "CapInh") as a number.
+uint64_t CapabilitySet(const std::string& statusPath, const std::string& name);
 // The numbers of a status line such as "Uid:" or "Groups:".
 std::vector<unsigned long> StatusNumbers(const std::string& statusPath, const std::string& name);
 std::string TaskStatusPath(pid_t pid, pid_t tid);

@@ -1,6 +1,5 @@
 // The identity the real core takes on: the supervisor's user and groups, the file-creation mask
 // and the capabilities of each of its threads, read from /proc while the core runs.
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +10,7 @@
 
 namespace {
 
-using identity::HexField;
+using identity::CapabilitySet;
 using identity::LaunchedCore;
 using identity::Start;
 using identity::StatusField;
@@ -36,9 +35,9 @@ protected:
 };
 
 void ExpectCapabilities(const std::string& statusPath, uint64_t mask) {
-    EXPECT_EQ(HexField(statusPath, "CapEff"), mask) << statusPath;
-    EXPECT_EQ(HexField(statusPath, "CapPrm"), mask) << statusPath;
-    EXPECT_EQ(HexField(statusPath, "CapInh"), 0u) << statusPath;
+    EXPECT_EQ(CapabilitySet(statusPath, "CapEff"), mask) << statusPath;
+    EXPECT_EQ(CapabilitySet(statusPath, "CapPrm"), mask) << statusPath;
+    EXPECT_EQ(CapabilitySet(statusPath, "CapInh"), 0u) << statusPath;
 }
 
 bool EndedWithStatusZero(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
@@ -79,21 +78,6 @@ TEST_F(Identity, EachThreadKeepsTheCapabilitiesOfTheStageThatStartedIt) {
     EXPECT_TRUE(EndedWithStatusZero(core.Stop())) << core.Output();
 }
 
-TEST_F(Identity, OnlyTheEventLoopThreadTakesStopSignals) {
-    // SIGINT, SIGQUIT and SIGTERM as bits of a /proc signal mask (bit n-1 for signal n).
-    constexpr uint64_t kStopSignals = 1u << (SIGINT - 1) | 1u << (SIGQUIT - 1) | 1u << (SIGTERM - 1);
-    LaunchedCore core(Start::kRootUnderUser, user);
-    ASSERT_TRUE(core.WaitForThreads()) << core.Output();
-    const pid_t pid = core.pid();
-    for (const char* stage : {"open", "worker", "reader"})
-        EXPECT_EQ(HexField(TaskStatusPath(pid, core.Thread(stage)), "SigBlk") & kStopSignals,
-                  kStopSignals)
-            << stage;
-    EXPECT_EQ(HexField(TaskStatusPath(pid, core.Thread("supervisor")), "SigBlk") & kStopSignals,
-              0u);
-    EXPECT_TRUE(EndedWithStatusZero(core.Stop())) << core.Output();
-}
-
 TEST_F(Identity, NoThreadKeepsRootsIdentityOrCapabilities) {
     LaunchedCore core(Start::kRootUnderUser, user);
     ASSERT_TRUE(core.WaitForThreads()) << core.Output();
@@ -103,10 +87,10 @@ TEST_F(Identity, NoThreadKeepsRootsIdentityOrCapabilities) {
         const std::string status = TaskStatusPath(core.pid(), tid);
         EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, user.uid));
         EXPECT_EQ(StatusNumbers(status, "Gid"), std::vector<unsigned long>(4, user.gid));
-        const uint64_t effective = HexField(status, "CapEff");
+        const uint64_t effective = CapabilitySet(status, "CapEff");
         EXPECT_TRUE(effective == kLoadingCapabilities || effective == kRunningCapabilities)
             << status << ": " << std::hex << effective;
-        EXPECT_EQ(HexField(status, "CapPrm"), effective) << status;
+        EXPECT_EQ(CapabilitySet(status, "CapPrm"), effective) << status;
     }
     EXPECT_TRUE(EndedWithStatusZero(core.Stop())) << core.Output();
 }
@@ -136,16 +120,16 @@ TEST_F(Identity, RootCoreUnderRootSupervisorKeepsEveryPrivilege) {
     ASSERT_TRUE(core.WaitForThreads()) << core.Output();
     ASSERT_TRUE(core.WaitForOutput("successfully started core version")) << core.Output();
     const std::string own = "/proc/self/status";
-    const uint64_t rootSet = HexField(own, "CapEff");
+    const uint64_t rootSet = CapabilitySet(own, "CapEff");
     ASSERT_NE(rootSet, kLoadingCapabilities);
     for (const pid_t tid : identity::Tasks(core.pid())) {
         const std::string status = TaskStatusPath(core.pid(), tid);
         EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, 0));
         EXPECT_EQ(StatusNumbers(status, "Gid"), std::vector<unsigned long>(4, 0));
         EXPECT_EQ(GroupsOf(status), GroupsOf(own)) << status;
-        EXPECT_EQ(HexField(status, "CapEff"), rootSet) << status;
-        EXPECT_EQ(HexField(status, "CapPrm"), HexField(own, "CapPrm")) << status;
-        EXPECT_EQ(HexField(status, "CapInh"), HexField(own, "CapInh")) << status;
+        EXPECT_EQ(CapabilitySet(status, "CapEff"), rootSet) << status;
+        EXPECT_EQ(CapabilitySet(status, "CapPrm"), CapabilitySet(own, "CapPrm")) << status;
+        EXPECT_EQ(CapabilitySet(status, "CapInh"), CapabilitySet(own, "CapInh")) << status;
     }
     EXPECT_EQ(StatusField(core.StatusPath(), "Umask"), "0077");
     EXPECT_EQ(core.Output().find("capset failed"), std::string::npos) << core.Output();

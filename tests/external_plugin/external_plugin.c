@@ -2,7 +2,7 @@
  * A plugin built the way a plugin author builds one: from dvrplugin.h alone, with its own
  * build, outside the core's. It checks the records the core hands it, keeps a worker thread
  * until Close, and reports on standard output what it saw. Having nothing else to do, it ends
- * the run itself once it is open, by sending the core's process the termination signal.
+ * the run itself once it is open, by raising the termination signal the core stops on.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
 #include "dvrplugin.h"
 
@@ -75,8 +74,7 @@ DVR_PLUGIN_EXPORT int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
     raiseEvent(&query, &answer);
     snprintf(text, sizeof text, "open, log level %d", (int)answer.result);
     say(text);
-    /* To the process: this thread, like every thread the core starts, blocks it. */
-    kill(getpid(), SIGTERM);
+    raise(SIGTERM);
     return 0;
 }
 
