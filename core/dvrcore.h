@@ -153,7 +153,7 @@ protected:
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> deliveryEnded{false};
     bool leaksReported = false;
-    bool linger = false;
+    std::atomic<bool> linger{false};  // set by the event-loop thread, read by the stop sequence
     bool throttling = true;
     std::atomic<bool> memoryLow{false};
     TimePoint lowMemoryTime = TimePoint::max();

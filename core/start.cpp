@@ -35,12 +35,14 @@ void dvrcore::Start() {
     signals.async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
 
     LoadPlugins();
-    if (ipcSocket.is_open()) StartReceive();
+    // Read before the event-loop thread starts: from then on that thread may close the socket.
+    const bool supervised = ipcSocket.is_open();
+    if (supervised) StartReceive();
 
     auto work = boost::asio::make_work_guard(eventLoop);
     eventLoopThread = std::thread([this] { eventLoop.run(); });
 
-    if (ipcSocket.is_open()) {
+    if (supervised) {
         // Waits for the identity itself, not for a notification: one that came before the
         // wait began still counts, and unrelated events do not end the wait early.
         std::unique_lock<std::mutex> lock(deliveryMutex);

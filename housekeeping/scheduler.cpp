@@ -1,6 +1,8 @@
 #include <tinyxml.h>
 
 #include <boost/asio/post.hpp>
+#include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <ctime>
 
@@ -37,8 +39,11 @@ void dvrcore::Scheduler(const boost::system::error_code& error) {
     const std::time_t second = WallClock();
     const bool firstTick = lastWallSecond == 0;
     if (!firstTick) {
+        // Clamped: a clock set across the whole range of time_t does not fit the message.
+        const double seconds = std::trunc(
+            std::difftime(second, static_cast<std::time_t>(lastWallSecond)));
         const int32_t change = static_cast<int32_t>(
-            std::trunc(std::difftime(second, static_cast<std::time_t>(lastWallSecond))));
+            std::clamp(seconds, double{INT32_MIN}, double{INT32_MAX}));
         if (change > 1 || change < -1) CoreLog(50, "system time changed by %d seconds", change);
     } else if (throttling) {
         BroadcastStatus();  // plugins learn the initial state
