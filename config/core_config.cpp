@@ -4,6 +4,7 @@
 #include "config/document_parts.h"
 #include "config/xml_layer.h"
 #include "core/dvrcore.h"
+#include "log/core_log.h"
 
 namespace {
 
@@ -57,23 +58,41 @@ void dvrcore::ReadConfiguration() {
 
 void dvrcore::WriteConfiguration() {
     XmlDocument document;
+    ComposeConfiguration(document);
+    SaveConfiguration(document);
+    TiXmlElement* product = AppendElement(*document.RootElement(), "Product");
+    product->SetAttribute("Family", productFamily);
+    product->SetAttribute("Version", version);
+    BroadcastDocument(document, DVR_CLASS_CONFIG);
+}
+
+void dvrcore::ComposeConfiguration(XmlDocument& document) {
     TiXmlElement& root = AppendRoot(document);
     TiXmlElement* memory = AppendElement(root, "Memory");
     memory->SetAttribute("ID", static_cast<int32_t>(DVR_CORE_ID));
     memory->SetAttribute("Throttling", throttling ? 1 : 0);
-    {
-        // After start this runs on the event-loop thread, which reads the table under the lock.
-        std::shared_lock<std::shared_mutex> lock(pluginsLock);
-        AppendCoreModule(*AppendElement(root, "Modules"), version, executablePath, plugins,
-                         logLevels, defaultLogLevels);
-    }
-    // A failed save leaves the previous file in place; plugins still get the new levels.
-    SaveDocumentSafely(document, kCoreFile);
+    // After start this runs on the event-loop thread, which reads the table under the lock.
+    std::shared_lock<std::shared_mutex> lock(pluginsLock);
+    AppendCoreModule(*AppendElement(root, "Modules"), version, executablePath, plugins,
+                     logLevels, defaultLogLevels);
+}
 
-    TiXmlElement* product = AppendElement(root, "Product");
-    product->SetAttribute("Family", productFamily);
-    product->SetAttribute("Version", version);
-    BroadcastDocument(document, DVR_CLASS_CONFIG);
+// A failed save leaves the previous file in place while plugins already use the new levels.
+// It is reported once and retried by the scheduler, so that a setting outlives a passing fault
+// of the storage instead of going back to its old value at the next start.
+void dvrcore::SaveConfiguration(XmlDocument& document) {
+    if (SaveDocumentSafely(document, kCoreFile)) {
+        if (configurationUnsaved.exchange(false)) CoreLog(25, "saved %s", kCoreFile);
+    } else if (!configurationUnsaved.exchange(true)) {
+        CoreLog(100, "failed to save %s: %s", kCoreFile, document.ErrorDesc());
+    }
+}
+
+void dvrcore::RetryConfigurationSave() {
+    if (!configurationUnsaved) return;
+    XmlDocument document;
+    ComposeConfiguration(document);
+    SaveConfiguration(document);
 }
 
 void dvrcore::ParseConfig(const std::string& text) {

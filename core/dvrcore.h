@@ -32,6 +32,7 @@
 #include "plugins/request_threads.h"
 
 class TiXmlDocument;
+class XmlDocument;
 
 class dvrcore {
 public:
@@ -67,6 +68,9 @@ public:
     // config/
     void ReadConfiguration();
     void WriteConfiguration();
+    void ComposeConfiguration(XmlDocument& document);
+    void SaveConfiguration(XmlDocument& document);
+    void RetryConfigurationSave();
     void ParseConfig(const std::string& text);
     void WriteStatusDocument();
 
@@ -153,6 +157,7 @@ protected:
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> deliveryEnded{false};
     bool leaksReported = false;
+    std::atomic<bool> configurationUnsaved{false};  // core.xml is behind the levels in use
     std::atomic<bool> linger{false};  // set by the event-loop thread, read by the stop sequence
     bool throttling = true;
     std::atomic<bool> memoryLow{false};

@@ -50,6 +50,7 @@ void dvrcore::Scheduler(const boost::system::error_code& error) {
     }
     if (throttling && (firstTick || second != lastWallSecond))
         SetMemoryLow(ResidentBytes() > memoryLimit);
+    if (second != lastWallSecond) RetryConfigurationSave();
     lastWallSecond = second;
     schedulerTimer.expires_after(kTickPeriod);
     StartScheduler();

@@ -1,11 +1,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 #include "core/dvrcore.h"
 
@@ -45,15 +45,13 @@ void dvrcore::WriteLog(uint32_t module, uint32_t level, const char* text) {
 }
 
 // The text of a plugin's log event, never read past its length: a text that does not end
-// within its length is cut into `bounded`.
-static const char* BoundedText(const _EventParmsIn& event, char (&bounded)[512]) {
+// within its length is copied whole into `unterminated`, which gives it an end.
+static const char* BoundedText(const _EventParmsIn& event, std::string& unterminated) {
     if (event.data == nullptr || event.length == 0) return nullptr;
     const char* text = static_cast<const char*>(event.data);
     if (std::memchr(text, 0, event.length) != nullptr) return text;
-    const std::size_t kept = std::min<std::size_t>(event.length, sizeof bounded - 1);
-    std::memcpy(bounded, text, kept);
-    bounded[kept] = '\0';
-    return bounded;
+    unterminated.assign(text, event.length);
+    return unterminated.c_str();
 }
 
 bool dvrcore::LevelGate(const _EventParmsIn& event) {
@@ -61,7 +59,7 @@ bool dvrcore::LevelGate(const _EventParmsIn& event) {
     const int32_t moduleLevel = logLevels.Get(DVR_MODULE_NUMBER(event.source));
     // An unset level writes every line but keeps level-0 chatter from the subscribers.
     if (moduleLevel >= 0 && moduleLevel > level) return false;
-    char bounded[512];
-    WriteLog(event.source, static_cast<uint32_t>(level), BoundedText(event, bounded));
+    std::string unterminated;
+    WriteLog(event.source, static_cast<uint32_t>(level), BoundedText(event, unterminated));
     return moduleLevel >= 0 || level != 0;
 }

@@ -1,6 +1,7 @@
 #include <boost/asio/post.hpp>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "core/dvrcore.h"
 #include "log/core_log.h"
@@ -55,8 +56,13 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event) {
     HoldTable::Record* hold = holdTable.TakeCoreHold(event.data);
     const bool configuration = (event.classFlags & DVR_CLASS_CONFIG) != 0;
     if (configuration && event.data != nullptr && event.length != 0) {
-        std::string text(static_cast<const char*>(event.data), event.length);
-        boost::asio::post(eventLoop, [this, text = std::move(text)] { ParseConfig(text); });
+        // The core parses a copy of its own; without the memory for it, it skips its parse and
+        // the plugins still get the event.
+        try {
+            std::string text(static_cast<const char*>(event.data), event.length);
+            boost::asio::post(eventLoop, [this, text = std::move(text)] { ParseConfig(text); });
+        } catch (const std::bad_alloc&) {
+        }
     }
     const SubscriptionClasses classes(event.classFlags);
     // Loaded on the main thread, which alone changes the table: no lock needed here.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config_support.h"
+#include "housekeeping/resident_memory.h"
 
 namespace {
 
@@ -121,6 +122,36 @@ TEST_F(ParseConfig, ChangesNothingWithoutARootWhoseDeltaIsOne) {
     }
     EXPECT_TRUE(QueuedTexts(core).empty());
     EXPECT_FALSE(Exists("core.xml"));
+}
+
+TEST_F(ParseConfig, AFailedSaveIsReportedOnceAndRetriedEachSecondUntilItHolds) {
+    lastWallSecond = 0;
+    // A directory in the side file's place makes every save fail (not empty: the failed save
+    // removes its side file).
+    ASSERT_TRUE(boost::filesystem::create_directory(files.File("core.xml.pending")));
+    WriteFile(files.File("core.xml.pending/keep"), "");
+    core.ParseConfig("<Norv Delta=\"1\"><Modules><Module>"
+                     "<Plugin ID=\"-2147483648\" LogLevel=\"7\" /></Module></Modules></Norv>");
+    EXPECT_EQ(core.logLevels.Get(0), 7) << "the level is in use all the same";
+    EXPECT_FALSE(Exists("core.xml"));
+    core.SetWallClock(1000);
+    core.Tick();
+    core.SetWallClock(1001);
+    core.Tick();
+    EXPECT_FALSE(Exists("core.xml"));
+    boost::filesystem::remove_all(files.File("core.xml.pending"));
+    core.Tick();
+    EXPECT_FALSE(Exists("core.xml")) << "retried once per wall-clock second";
+    core.SetWallClock(1002);
+    core.Tick();
+    const std::string saved = ReadFile("core.xml");
+    EXPECT_NE(saved.find("<Plugin ID=\"-2147483648\""), std::string::npos) << saved;
+    EXPECT_NE(saved.find("LogLevel=\"7\""), std::string::npos) << saved;
+    int failures = 0;
+    for (const auto& line : core.Lines())
+        failures += line.text == "failed to save core.xml: create error 21" && line.level == 100;
+    EXPECT_EQ(failures, 1);
+    EXPECT_TRUE(core.Logged("saved core.xml"));
 }
 
 // A running core with real plugins whose configuration calls are collected.

@@ -24,7 +24,6 @@ public:
     std::atomic<uint64_t> resident{0};
     std::atomic<int> readings{0};
 
-    void Tick() { Scheduler(boost::system::error_code()); }
     // The status documents queued so far (nothing delivers them: the core is not started).
     std::vector<std::string> StatusDocuments() {
         std::vector<std::string> documents;

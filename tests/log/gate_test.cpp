@@ -134,7 +134,7 @@ TEST_F(Logging, TextIsReadOnlyWithinItsLengthAndQueuedAsRaised) {
     EXPECT_TRUE(Written(core, kModule, 30, "abc"));
     const std::string long_(600, 'x');
     EXPECT_EQ(Raise(Message(kModule, 30, long_.data(), 600)), DVR_RESULT_OK);
-    EXPECT_TRUE(Written(core, kModule, 30, std::string(511, 'x')));
+    EXPECT_TRUE(Written(core, kModule, 30, long_)) << "a plugin's text is its own length";
     std::lock_guard<std::mutex> lock(core.deliveryMutex);
     ASSERT_EQ(core.deliveryQueue.size(), 2u);
     EXPECT_EQ(bus::Bytes(core.deliveryQueue[0].data, core.deliveryQueue[0].length), "abc");

@@ -38,6 +38,8 @@ public:
     // Moves the test clock; once set, now() returns it.
     void SetClock(TimePoint time);
     void SetWallClock(std::time_t seconds);
+    // One scheduler tick, at once, on the calling thread.
+    void Tick() { Scheduler(boost::system::error_code()); }
     std::vector<LogLine> Lines() const;
     std::vector<std::string> Texts() const;
     bool Logged(const std::string& text) const;
