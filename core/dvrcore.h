@@ -54,6 +54,7 @@ public:
     bool Init(int descriptor);
     void Start();
     void RequestStop();
+    void FinishPostedWork();
 
     // plugins/
     bool LoadPlugins();

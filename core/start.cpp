@@ -1,11 +1,13 @@
 #include <unistd.h>
 
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <future>
 
 #include "core/capabilities.h"
 #include "core/dvrcore.h"
@@ -63,6 +65,7 @@ void dvrcore::Start() {
     CoreLog(25, "stopping core version %s...", version.c_str());
     CancelScheduler();
     if (linger) Linger();
+    FinishPostedWork();
     ClosePlugins();
     work.reset();
     eventLoop.stop();
@@ -71,6 +74,15 @@ void dvrcore::Start() {
     UnloadPlugins();
     // Every plugin is gone: what is still held now was never given back.
     ReportLeaks();
+}
+
+// Stopping the event loop drops what is still posted to it: a configuration delta from the last
+// delivered events would never be applied or saved. Waiting for a marker posted last lets all
+// of it run first, while the plugin table is still in load order.
+void dvrcore::FinishPostedWork() {
+    std::promise<void> reached;
+    boost::asio::post(eventLoop, [&reached] { reached.set_value(); });
+    reached.get_future().wait();
 }
 
 void dvrcore::Linger() {

@@ -7,8 +7,10 @@
 
 #include <cstdlib>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "support/test_core.h"
 
@@ -107,6 +109,44 @@ TEST_F(Channel, ReassemblesPacketsAcrossAndWithinRecords) {
     Send(split.substr(19));
     ASSERT_TRUE(testkit::WaitFor([&] { return log.Seen().size() == 3; }));
     EXPECT_EQ(log.Seen(), (std::vector<std::string>{"one", "two", "three"}));
+}
+
+// A supervisor packet whose plugin keeps the event-loop thread busy until released.
+struct BusyPacket {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+
+    static int32_t Ioctl(void* context, _IoctlParmsIn* in, _IoctlParmsOut*) {
+        auto* self = static_cast<BusyPacket*>(context);
+        if (in->code != DVR_IOCTL_SUPERVISOR) return 0;
+        self->entered = true;
+        return testkit::WaitFor([self] { return self->release.load(); }) ? 0 : 1;
+    }
+};
+
+TEST_F(Channel, ADeltaWaitingBehindABusyPacketIsAppliedBeforeTheCoreStops) {
+    BusyPacket busy;
+    TestPluginHooks hooks{};
+    hooks.context = &busy;
+    hooks.ioctl = &BusyPacket::Ioctl;
+    testkit::SetPluginHooks("alpha", hooks);
+    StartWithIdentity();
+    Send(Packet(kAlphaTarget, 1, "busy"));
+    ASSERT_TRUE(testkit::WaitFor([&] { return busy.entered.load(); }));
+    // The delivery loop hands the delta's parse to the event-loop thread, behind the packet.
+    const std::string delta = "<Norv Delta=\"1\"><Modules><Module><Plugin ID=\"-2147483648\" "
+                              "LogLevel=\"7\" /></Module></Modules></Norv>";
+    ASSERT_EQ(testkit::Raise(testkit::MakeEvent(kAlphaId, DVR_CLASS_CONFIG, DVR_CODE_DOCUMENT,
+                                                delta.data(),
+                                                static_cast<uint32_t>(delta.size()))),
+              DVR_RESULT_OK);
+    std::thread stopper([&] { core->Stop(); });
+    ASSERT_TRUE(testkit::WaitFor([&] { return core->deliveryEnded.load(); }));
+    busy.release = true;
+    stopper.join();
+    EXPECT_EQ(core->logLevels.Get(0), 7);
+    const std::string saved = testkit::ReadFile(dir / "work/core.xml");
+    EXPECT_NE(saved.find("LogLevel=\"7\""), std::string::npos) << saved;
 }
 
 TEST_F(Channel, BadLengthsDropWhatIsBufferedAndTheChannelGoesOn) {

@@ -53,6 +53,7 @@ public:
     bool WaitIdle();
 
     using dvrcore::defaultLogLevels;
+    using dvrcore::deliveryEnded;
     using dvrcore::deliveryMutex;
     using dvrcore::deliveryQueue;
     using dvrcore::failedPlugins;
