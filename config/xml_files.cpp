@@ -35,12 +35,15 @@ std::string PrintedText(const TiXmlDocument& document) {
 // otherwise a power cut soon after the swap can leave an empty file in place of both.
 // Returns the error text, empty on success.
 std::string WriteSideFile(const std::string& name, const std::string& text) {
-    FILE* file = std::fopen(name.c_str(), "wb");
+    // Not inherited by what a plugin starts meanwhile.
+    FILE* file = std::fopen(name.c_str(), "wbe");
     if (file == nullptr) return WithErrno("create error ");
     std::string error;
     const std::size_t written = std::fwrite(text.data(), 1, text.size(), file);
-    if (std::ferror(file) != 0 || std::fflush(file) != 0 || fsync(fileno(file)) != 0)
-        error = WithErrno("write error ");
+    if (std::ferror(file) != 0) error = WithErrno("write error ");
+    // Bytes the stream still buffers fail on their way to storage, as at a close.
+    if ((std::fflush(file) != 0 || fsync(fileno(file)) != 0) && error.empty())
+        error = WithErrno("close error ");
     if (std::fclose(file) != 0 && error.empty()) error = WithErrno("close error ");
     if (error.empty() && written != text.size())
         error = "only wrote " + std::to_string(written) + " of " + std::to_string(text.size()) +
@@ -70,7 +73,9 @@ bool SyncDirectoryOf(const std::string& path) {
                                                              : path.substr(0, slash);
     const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
-    const bool synced = fsync(fd) == 0;
+    // Some file systems cannot sync a directory (EINVAL); their renames are as durable as
+    // they get, and the save has not failed.
+    const bool synced = fsync(fd) == 0 || errno == EINVAL;
     const int error = errno;
     close(fd);
     errno = error;

@@ -139,7 +139,7 @@ TEST(SafeSave, BackupNameTakenByADirectoryFailsTheSwapAndKeepsTheOldFile) {
     EXPECT_FALSE(Exists(dir / "core.xml.pending"));
 }
 
-TEST(SafeSave, AWriteThatFailsOnTheWayToStorageIsAWriteError) {
+TEST(SafeSave, BufferedBytesThatFailOnTheWayToStorageAreACloseError) {
     // The side file leads to a device that accepts the bytes into the stream's buffer and
     // refuses them when they are flushed.
     TempDir dir;
@@ -149,7 +149,7 @@ TEST(SafeSave, AWriteThatFailsOnTheWayToStorageIsAWriteError) {
     BuildDocument(document);
     EXPECT_FALSE(SaveDocumentSafely(document, dir / "core.xml"));
     EXPECT_EQ(document.ErrorId(), 2);
-    EXPECT_EQ(document.ErrorDesc(), "write error " + std::to_string(ENOSPC));
+    EXPECT_EQ(document.ErrorDesc(), "close error " + std::to_string(ENOSPC));
     EXPECT_EQ(ReadFile(dir / "core.xml"), kOld);
     EXPECT_FALSE(Exists(dir / "core.xml.pending"));
     EXPECT_FALSE(Exists(dir / "core.xml.bak"));
