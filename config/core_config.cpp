@@ -1,6 +1,10 @@
 // The core's configuration: product.xml and core.xml at start, core.xml rewritten and sent to
 // every plugin, and delta documents from plugins that change log levels at run time. Missing
 // or malformed files and attributes leave the values they would have set as they were.
+#include <sys/stat.h>
+
+#include <cstdio>
+
 #include "config/document_parts.h"
 #include "config/xml_layer.h"
 #include "core/dvrcore.h"
@@ -10,6 +14,7 @@ namespace {
 
 const char kProductFile[] = "product.xml";
 const char kCoreFile[] = "core.xml";
+const char kKeptCoreFile[] = "core.xml.bad";
 
 // Calls apply(module number, level) for each Plugin row of Modules/Module with an integer ID
 // and LogLevel, in document order; rows whose module number has no table entry are skipped.
@@ -46,7 +51,10 @@ void dvrcore::ReadConfiguration() {
 
     XmlDocument core;
     root = LoadDocumentWithBackup(core, kCoreFile) ? core.RootElement() : nullptr;
-    if (root == nullptr) return;
+    if (root == nullptr) {
+        KeepUnreadableConfiguration();
+        return;
+    }
     const TiXmlElement* memory = root->FirstChildElement("Memory");
     int throttle = 0;
     if (memory != nullptr && memory->QueryIntAttribute("Throttling", &throttle) == TIXML_SUCCESS)
@@ -54,6 +62,16 @@ void dvrcore::ReadConfiguration() {
     ForEachConfiguredLevel(*root, [this](uint32_t module, int level) {
         if (IsValidLevel(level)) logLevels.Set(module, level);
     });
+}
+
+// The first save at start replaces a core.xml that could not be read with the defaults. A file
+// that is there but broken (a hand edit gone wrong) still holds the user's settings: it is
+// kept beside, under a name that nothing reads.
+void dvrcore::KeepUnreadableConfiguration() {
+    struct stat status {};
+    if (stat(kCoreFile, &status) != 0 || !S_ISREG(status.st_mode)) return;
+    if (std::rename(kCoreFile, kKeptCoreFile) == 0)
+        CoreLog(100, "%s cannot be read, kept as %s", kCoreFile, kKeptCoreFile);
 }
 
 void dvrcore::WriteConfiguration() {

@@ -68,6 +68,7 @@ public:
 
     // config/
     void ReadConfiguration();
+    void KeepUnreadableConfiguration();
     void WriteConfiguration();
     void ComposeConfiguration(XmlDocument& document);
     void SaveConfiguration(XmlDocument& document);

@@ -92,6 +92,23 @@ TEST_F(ReadConfiguration, AfterACrashMidSaveTheBackupIsReadAndPutBack) {
     EXPECT_FALSE(Exists("core.xml.bak"));
 }
 
+TEST_F(ReadConfiguration, ABrokenCoreXmlWithoutBackupIsKeptAsideNotLost) {
+    const std::string broken =
+        "<Norv Delta=\"0\"><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"25\" />";
+    WriteFile("core.xml", broken);
+    core.ReadConfiguration();
+    EXPECT_EQ(core.logLevels.Get(0), -1);
+    EXPECT_FALSE(Exists("core.xml"));
+    EXPECT_EQ(ReadFile("core.xml.bad"), broken);
+    EXPECT_TRUE(core.Logged("core.xml cannot be read, kept as core.xml.bad"));
+}
+
+TEST_F(ReadConfiguration, AMissingCoreXmlIsNoReasonToKeepAnything) {
+    core.ReadConfiguration();
+    EXPECT_FALSE(Exists("core.xml.bad"));
+    EXPECT_TRUE(core.Lines().empty());
+}
+
 // Delta texts go straight to the parser here, on a core that is not running: an effective
 // delta saves core.xml and leaves its broadcast in the delivery queue.
 class ParseConfig : public ReadConfiguration {};
