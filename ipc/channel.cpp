@@ -132,9 +132,11 @@ void dvrcore::WriteFrontBlock(std::size_t offset) {
                 WriteFrontBlock(done);
                 return;
             }
+            // A block that could not be written is dropped and the next one tried: stalling
+            // here would keep every later message in memory until the stop.
             std::free(sendQueue.front().first);
             sendQueue.pop_front();
-            if (!error && !sendQueue.empty()) WriteFrontBlock(0);
+            if (!sendQueue.empty()) WriteFrontBlock(0);
         });
 }
 

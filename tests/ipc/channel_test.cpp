@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <algorithm>
 #include <atomic>
+#include <boost/asio/post.hpp>
+#include <cstdlib>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -221,6 +223,28 @@ TEST_F(Channel, OutgoingMessagesGoOutInOrderEachAsItsOwnRecord) {
     EXPECT_EQ(Receive(), "second");
     EXPECT_EQ(Receive(), big.substr(0, 65536));
     EXPECT_EQ(Receive(), big.substr(65536));
+}
+
+TEST_F(Channel, MessagesThatCannotBeWrittenAreDroppedNotHeld) {
+    PacketLog log;
+    Run(log);
+    // The supervisor stops reading: every write fails, while its packets could still come in.
+    ASSERT_EQ(shutdown(fds[1], SHUT_RD), 0);
+    for (const char* text : {"one", "two", "three"}) {
+        void* block = std::malloc(std::strlen(text));
+        std::memcpy(block, text, std::strlen(text));
+        EXPECT_EQ(testkit::Raise(testkit::MakeEvent(kAlphaId, DVR_CMD_SEND, 0, block,
+                                                    static_cast<uint32_t>(std::strlen(text)))),
+                  0);
+    }
+    // The queue belongs to the event-loop thread: ask there.
+    const auto queued = [this] {
+        std::promise<std::size_t> size;
+        boost::asio::post(core->eventLoop, [&] { size.set_value(core->sendQueue.size()); });
+        return size.get_future().get();
+    };
+    EXPECT_TRUE(testkit::WaitFor([&] { return queued() == 0; }));
+    EXPECT_FALSE(core->stopRequested) << "a refused write is not a lost supervisor";
 }
 
 TEST_F(Channel, DisconnectionLogsLingersAndStops) {

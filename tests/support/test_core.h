@@ -71,6 +71,7 @@ public:
     using dvrcore::throttling;
     using dvrcore::version;
     using dvrcore::receivedBytes;
+    using dvrcore::sendQueue;
     using dvrcore::supervisorIdentified;
     using dvrcore::channelOpen;
     using dvrcore::eventLoop;
