@@ -44,7 +44,7 @@ void RunCore(const std::string& executable, const std::string& work) {
         return child.output.find("successfully started core version 19.12.6.0") !=
                std::string::npos;
     })) << child.output;
-    kill(child.pid, SIGTERM);
+    testkit::SendStopSignal(child, SIGTERM);
     const int status = child.Wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << child.output;
 }

@@ -44,7 +44,7 @@ TEST_P(StopSignal, EndsTheRunWithStatusZero) {
     TempDir dir;
     // "--help" and other options are ignored: the core starts.
     Child child = StartCore(dir, {"--help", "-x"});
-    kill(child.pid, GetParam());
+    testkit::SendStopSignal(child, GetParam());
     const int status = child.Wait();
     ASSERT_TRUE(WIFEXITED(status)) << child.output;
     EXPECT_EQ(WEXITSTATUS(status), 0);

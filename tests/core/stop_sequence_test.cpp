@@ -29,7 +29,7 @@ TEST(StopSequence, FurtherSignalsDuringTheStopHaveNoEffect) {
         child.Drain();
         return child.output.find("successfully started core") != std::string::npos;
     }));
-    kill(child.pid, SIGTERM);
+    testkit::SendStopSignal(child, SIGTERM);
     ASSERT_TRUE(testkit::WaitFor([] { return Has(testkit::JournalLines(), "slow_close close"); }));
     kill(child.pid, SIGINT);
     kill(child.pid, SIGQUIT);

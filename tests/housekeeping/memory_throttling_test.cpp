@@ -28,7 +28,7 @@ TEST(MemoryThrottling, VideoIsRefusedWhileTheCoreIsOverItsLimit) {
         << ::testing::PrintToString(testkit::JournalLines());
     ASSERT_TRUE(testkit::WaitFor(
         [] { return Has(testkit::JournalLines(), "memory_hog throttling 1"); }));
-    kill(child.pid, SIGTERM);
+    testkit::SendStopSignal(child, SIGTERM);
     const int status = child.Wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << child.output;
     const auto journal = testkit::JournalLines();

@@ -270,7 +270,7 @@ TEST(LogSink, CoreExecutablePrintsItsOwnLinesInColourOnATerminal) {
         child.Drain();
         return child.output.find("successfully started core version") != std::string::npos;
     })) << child.output;
-    kill(child.pid, SIGTERM);
+    testkit::SendStopSignal(child, SIGTERM);
     const int status = child.Wait();
     const std::time_t to = std::time(nullptr);
     ASSERT_TRUE(WIFEXITED(status)) << child.output;

@@ -230,7 +230,7 @@ TEST(LoaderProcess, RefusesAPluginThatClaimsTheCoresIdentifier) {
         child.Drain();
         return child.output.find("successfully started core version") != std::string::npos;
     });
-    kill(child.pid, SIGTERM);
+    testkit::SendStopSignal(child, SIGTERM);
     const int status = child.Wait();
     ASSERT_TRUE(started) << child.output;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << child.output;

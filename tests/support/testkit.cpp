@@ -53,6 +53,31 @@ void WriteFile(const std::string& path, const std::string& text) {
     file << text;
 }
 
+void SendStopSignal(Child& child, int signal) {
+    kill(child.pid, signal);
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer defers an asynchronous signal until the thread that took it reaches a
+    // point where it may run the handler, and now and then the handler never runs: the core
+    // then shows the signal as caught, its handler has written nothing, and a second signal is
+    // taken at once. Under it alone, the signal is sent again while the core shows no sign of
+    // stopping.
+    for (int repeat = 0; repeat < 5; ++repeat) {
+        const bool stopping = WaitFor(
+            [&] {
+                child.Drain();
+                siginfo_t ended{};
+                return child.output.find("stopping core version") != std::string::npos ||
+                       (waitid(P_PID, static_cast<id_t>(child.pid), &ended,
+                               WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                        ended.si_pid == child.pid);
+            },
+            std::chrono::seconds(5));
+        if (stopping) return;
+        kill(child.pid, signal);
+    }
+#endif
+}
+
 void Child::Drain() {
     char buffer[4096];
     for (;;) {

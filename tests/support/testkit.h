@@ -47,6 +47,9 @@ struct Child {
     int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
 };
 
+// Asks a core started with Spawn to stop with `signal` (SIGINT, SIGTERM or SIGQUIT).
+void SendStopSignal(Child& child, int signal);
+
 // Starts `executable` with `args` in `workDir`. `keepFds` stay open in the child.
 Child Spawn(const std::string& executable, const std::vector<std::string>& args,
             const std::string& workDir, const std::vector<int>& keepFds = {});
