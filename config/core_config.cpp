@@ -28,8 +28,8 @@ void ForEachConfiguredLevel(const TiXmlElement& root, Apply apply) {
              row = row->NextSiblingElement("Plugin")) {
             int id = 0;
             int level = 0;
-            if (row->QueryIntAttribute("ID", &id) != TIXML_SUCCESS ||
-                row->QueryIntAttribute("LogLevel", &level) != TIXML_SUCCESS)
+            if (QueryInt32Attribute(*row, "ID", &id) != TIXML_SUCCESS ||
+                QueryInt32Attribute(*row, "LogLevel", &level) != TIXML_SUCCESS)
                 continue;
             const uint32_t number = DVR_MODULE_NUMBER(static_cast<uint32_t>(id));
             if (number < LevelTable::kSize) apply(number, level);
@@ -57,7 +57,7 @@ void dvrcore::ReadConfiguration() {
     }
     const TiXmlElement* memory = root->FirstChildElement("Memory");
     int throttle = 0;
-    if (memory != nullptr && memory->QueryIntAttribute("Throttling", &throttle) == TIXML_SUCCESS)
+    if (memory != nullptr && QueryInt32Attribute(*memory, "Throttling", &throttle) == TIXML_SUCCESS)
         throttling = throttle != 0;
     ForEachConfiguredLevel(*root, [this](uint32_t module, int level) {
         if (IsValidLevel(level)) logLevels.Set(module, level);
@@ -119,7 +119,7 @@ void dvrcore::ParseConfig(const std::string& text) {
     document.Parse(text.c_str());
     const TiXmlElement* root = document.RootElement();
     int delta = 0;
-    if (root == nullptr || root->QueryIntAttribute("Delta", &delta) != TIXML_SUCCESS ||
+    if (root == nullptr || QueryInt32Attribute(*root, "Delta", &delta) != TIXML_SUCCESS ||
         delta != 1)
         return;
     bool changed = false;

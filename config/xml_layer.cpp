@@ -1,5 +1,8 @@
 #include "config/xml_layer.h"
 
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/parse_depth.h"
@@ -65,6 +68,18 @@ void XmlDocument::RecordError(int id, const std::string& text) {
              TIXML_ENCODING_UNKNOWN);
     ownErrorId = id;
     ownErrorText = text;
+}
+
+int QueryInt32Attribute(const TiXmlElement& element, const char* name, int* value) {
+    const char* text = element.Attribute(name);
+    if (text == nullptr) return TIXML_NO_ATTRIBUTE;
+    char* end = nullptr;
+    errno = 0;
+    const long long number = std::strtoll(text, &end, 10);
+    if (end == text || errno == ERANGE || number < INT32_MIN || number > INT32_MAX)
+        return TIXML_WRONG_TYPE;
+    *value = static_cast<int>(number);
+    return TIXML_SUCCESS;
 }
 
 TiXmlElement* AppendModuleElement(TiXmlElement& parent, uint32_t id, const std::string& name,

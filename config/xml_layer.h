@@ -50,6 +50,12 @@ bool LoadDocumentWithBackup(XmlDocument& document, const std::string& path);
 // records error 2 with a text saying what failed and returns false.
 bool SaveDocumentSafely(XmlDocument& document, const std::string& path);
 
+// The attribute as a 32-bit integer, read like the library's QueryIntAttribute (leading blanks
+// and a sign, then decimal digits; what follows them is ignored) but the same on every target:
+// a number outside the 32-bit range is TIXML_WRONG_TYPE instead of whatever the platform's
+// scanf makes of it.
+int QueryInt32Attribute(const TiXmlElement& element, const char* name, int* value);
+
 // Appends <Module ID Name Version> as the parent's last child and returns it.
 TiXmlElement* AppendModuleElement(TiXmlElement& parent, uint32_t id, const std::string& name,
                                   const std::string& version);

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 
 #include "config/xml_layer.h"
 #include "config_support.h"
@@ -185,6 +187,32 @@ TEST(ElementBuilders, WriteTheirAttributesInOrderWithSignedIdentifiers) {
               "<Plugin ID=\"-266600448\" Filename=\"x.so\" Opened=\"1\" LoadTimeMs=\"12\" "
               "OpenTimeMs=\"-3\" OpenCode=\"5\" LogLevel=\"40\" LogLevelDefault=\"100\" />"
               "</Module></Modules>");
+}
+
+TEST(IntegerAttributes, ReadAsTheLibraryDoesWithinThirtyTwoBitsAndRefuseBeyond) {
+    TiXmlElement row("Plugin");
+    const auto read = [&row](const char* text) {
+        row.SetAttribute("Value", text);
+        int value = 12345;
+        const int result = QueryInt32Attribute(row, "Value", &value);
+        return std::make_pair(result, value);
+    };
+    using Read = std::pair<int, int>;
+    EXPECT_EQ(read("50"), Read(TIXML_SUCCESS, 50));
+    EXPECT_EQ(read(" +7"), Read(TIXML_SUCCESS, 7));
+    EXPECT_EQ(read("-2147483648"), Read(TIXML_SUCCESS, INT32_MIN));
+    EXPECT_EQ(read("2147483647"), Read(TIXML_SUCCESS, INT32_MAX));
+    EXPECT_EQ(read("30 loud"), Read(TIXML_SUCCESS, 30)) << "what follows the digits is ignored";
+    // 2^32 + 50 would read as 50 through a 64-bit scanf and be refused through a 32-bit one.
+    EXPECT_EQ(read("4294967346"), Read(TIXML_WRONG_TYPE, 12345));
+    EXPECT_EQ(read("2147483648"), Read(TIXML_WRONG_TYPE, 12345));
+    EXPECT_EQ(read("-2147483649"), Read(TIXML_WRONG_TYPE, 12345));
+    EXPECT_EQ(read("99999999999999999999999"), Read(TIXML_WRONG_TYPE, 12345));
+    EXPECT_EQ(read("loud"), Read(TIXML_WRONG_TYPE, 12345));
+    EXPECT_EQ(read(""), Read(TIXML_WRONG_TYPE, 12345));
+    int value = 12345;
+    EXPECT_EQ(QueryInt32Attribute(row, "Missing", &value), TIXML_NO_ATTRIBUTE);
+    EXPECT_EQ(value, 12345);
 }
 
 }  // namespace
