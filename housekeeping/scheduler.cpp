@@ -2,8 +2,8 @@
 
 #include <boost/asio/post.hpp>
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <ctime>
 
 #include "core/dvrcore.h"

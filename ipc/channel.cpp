@@ -3,8 +3,8 @@
 #include <boost/asio/post.hpp>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 #include <memory>
+#include <vector>
 
 #include "core/dvrcore.h"
 #include "ipc/packets.h"
