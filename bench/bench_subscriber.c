@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "bench/bench_bus.h"
-#include "plugins/dvrplugin.h"
+#include "dvrcore/dvrplugin.h"
 
 static BenchDeliveredEntry delivered;
 static uint32_t subscriberIndex;

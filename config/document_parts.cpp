@@ -34,3 +34,28 @@ TiXmlElement* AppendCoreModule(TiXmlElement& modules, const std::string& version
     }
     return core;
 }
+
+TiXmlElement* AppendModuleElement(TiXmlElement& parent, uint32_t id, const std::string& name,
+                                  const std::string& version) {
+    auto* module = new TiXmlElement("Module");
+    module->SetAttribute("ID", static_cast<int32_t>(id));
+    module->SetAttribute("Name", name);
+    module->SetAttribute("Version", version);
+    parent.LinkEndChild(module);
+    return module;
+}
+
+void AppendPluginElement(TiXmlElement& parent, uint32_t id, const std::string& fileName,
+                         int32_t loadTimeMs, int32_t openTimeMs, int32_t openCode,
+                         int32_t logLevel, int32_t defaultLogLevel) {
+    auto* plugin = new TiXmlElement("Plugin");
+    plugin->SetAttribute("ID", static_cast<int32_t>(id));
+    plugin->SetAttribute("Filename", fileName);
+    plugin->SetAttribute("Opened", 1);
+    plugin->SetAttribute("LoadTimeMs", loadTimeMs);
+    plugin->SetAttribute("OpenTimeMs", openTimeMs);
+    plugin->SetAttribute("OpenCode", openCode);
+    plugin->SetAttribute("LogLevel", logLevel);
+    plugin->SetAttribute("LogLevelDefault", defaultLogLevel);
+    parent.LinkEndChild(plugin);
+}

@@ -1,5 +1,5 @@
-// What core.xml and plugins.xml share: the bare declaration with the Norv root, and the core's
-// Module element with the core's own Plugin row and one row per loaded plugin.
+// The element builders of the core's documents: the bare declaration with the Norv root, the
+// Module and Plugin rows, and the core's Module with its own row and one per loaded plugin.
 #pragma once
 
 #include <tinyxml.h>
@@ -28,3 +28,14 @@ TiXmlElement* AppendElement(TiXmlNode& parent, const char* name);
 
 // The declaration and the root element <Norv Delta="0">; returns the root.
 TiXmlElement& AppendRoot(TiXmlDocument& document);
+
+// Appends <Module ID Name Version> as the parent's last child and returns it.
+TiXmlElement* AppendModuleElement(TiXmlElement& parent, uint32_t id, const std::string& name,
+                                  const std::string& version);
+
+// Appends <Plugin ID Filename Opened LoadTimeMs OpenTimeMs OpenCode LogLevel LogLevelDefault>
+// as the parent's last child. Identifiers are written in signed decimal.
+void AppendPluginElement(TiXmlElement& parent, uint32_t id, const std::string& fileName,
+                         int32_t loadTimeMs, int32_t openTimeMs, int32_t openCode,
+                         int32_t logLevel, int32_t defaultLogLevel);
+

@@ -32,18 +32,12 @@ void dvrcore::WriteStatusDocument() {
                                           defaultLogLevels);
     SetTotals(*modules, plugins);
 
-    std::string fileName;
-    std::string supervisor;
-    {
-        std::lock_guard<std::mutex> lock(deliveryMutex);
-        fileName = supervisorFileName;
-        supervisor = supervisorVersion;
-    }
-    if (!supervisor.empty()) {
+    const SupervisorIdentity::Names names = supervisor.Get();
+    if (!names.version.empty()) {
         TiXmlElement* library = AppendElement(*core, "Library");
         library->SetAttribute("Name", kSupervisorName);
-        library->SetAttribute("Filename", fileName);
-        library->SetAttribute("Version", supervisor);
+        library->SetAttribute("Filename", names.fileName);
+        library->SetAttribute("Version", names.version);
     }
 
     // Numbered from 1 in each document; the numbers are not plugin identifiers.

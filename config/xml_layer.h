@@ -1,5 +1,5 @@
 // The XML layer: TinyXML documents with a maximum parse depth, the fallback load and the safe
-// save of configuration files, and the element builders that the core's documents share.
+// save of configuration files, and the attribute reader that every document shares.
 #pragma once
 
 #include <tinyxml.h>
@@ -55,13 +55,3 @@ bool SaveDocumentSafely(XmlDocument& document, const std::string& path);
 // a number outside the 32-bit range is TIXML_WRONG_TYPE instead of whatever the platform's
 // scanf makes of it.
 int QueryInt32Attribute(const TiXmlElement& element, const char* name, int* value);
-
-// Appends <Module ID Name Version> as the parent's last child and returns it.
-TiXmlElement* AppendModuleElement(TiXmlElement& parent, uint32_t id, const std::string& name,
-                                  const std::string& version);
-
-// Appends <Plugin ID Filename Opened LoadTimeMs OpenTimeMs OpenCode LogLevel LogLevelDefault>
-// as the parent's last child. Identifiers are written in signed decimal.
-void AppendPluginElement(TiXmlElement& parent, uint32_t id, const std::string& fileName,
-                         int32_t loadTimeMs, int32_t openTimeMs, int32_t openCode,
-                         int32_t logLevel, int32_t defaultLogLevel);

@@ -3,7 +3,7 @@
 #include "core/dvrcore.h"
 #include "log/core_log.h"
 
-dvrcore* theCore = nullptr;
+std::atomic<dvrcore*> theCore{nullptr};
 
 dvrcore::dvrcore(std::string executablePath)
     : schedulerTimer(eventLoop, std::chrono::milliseconds(100)),
@@ -21,6 +21,9 @@ dvrcore::~dvrcore() {
     }
     FreeSendQueue();
     for (_EventParmsIn& event : deliveryQueue) std::free(event.data);
+    // Only this core's own pointer: a later core may have taken the place already.
+    dvrcore* self = this;
+    theCore.compare_exchange_strong(self, nullptr);
 }
 
 dvrcore::TimePoint dvrcore::now() { return std::chrono::steady_clock::now(); }
@@ -31,4 +34,5 @@ void dvrcore::RequestStop() {
         stopRequested = true;
     }
     deliveryCondition.notify_one();
+    supervisor.Interrupt();
 }

@@ -1,8 +1,9 @@
 // The core object: one per process, reachable everywhere through theCore.
 //
 // Each operation is defined in the folder of the subsystem that owns it; the comment before
-// each group names the folder. Data members follow the order in which the core was designed
-// to be laid out; the locks that guard them sit beside what they guard.
+// each group names the folder. Data members are grouped the same way. A lock sits beside what
+// it guards; state with waiting of its own (the hold table, the request registry, the
+// supervisor's identity) is a class of its own that keeps its lock inside.
 #pragma once
 
 #include <array>
@@ -26,7 +27,8 @@
 #include <vector>
 
 #include "log/level_table.h"
-#include "plugins/dvrplugin.h"
+#include "dvrcore/dvrplugin.h"
+#include "ipc/supervisor_identity.h"
 #include "plugins/hold_table.h"
 #include "plugins/plugininfo.h"
 #include "plugins/request_threads.h"
@@ -58,9 +60,9 @@ public:
 
     // plugins/
     bool LoadPlugins();
-    bool OpenPlugins();
-    bool ClosePlugins();
-    bool UnloadPlugins();
+    void OpenPlugins();
+    void ClosePlugins();
+    void UnloadPlugins();
     void StartReaderThreads();
     int32_t PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
     void BroadcastDocument(const TiXmlDocument& document, uint32_t classFlags);
@@ -99,13 +101,9 @@ protected:
     bool AdmitVideoFrame(uint32_t source, uint8_t keyFrame, int32_t* result);
     void StartDirectRequest(const _EventParmsIn& in);
     bool QueueEvent(_EventParmsIn& event, _EventParmsOut* out);
-    bool WaitForTaggedTurn(const _EventParmsIn& event);
     void DeliverEvent(const _EventParmsIn& event);
     void UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventParmsIn& event,
                                    HoldTable::Record* hold);
-    void WakeBufferWaiters(void* block);
-    // After the delivery loop: request threads stop waiting for blocks to be released.
-    void EndDelivery();
     void ReleaseBlock(void* block, uint32_t holder, _EventParmsOut* out);
     void ReportLeaks();
     // housekeeping/
@@ -123,6 +121,7 @@ protected:
     void WriteFrontBlock(std::size_t offset);
     void Disconnect();
 
+    // plugins/
     // Plugin table. The main thread is its only writer (load, close order, unload) and reads it
     // without the lock; other threads read it under a shared lock and never call into a plugin
     // while they hold it.
@@ -131,7 +130,16 @@ protected:
     std::map<uint32_t, std::string> moduleNames;
     mutable std::shared_mutex moduleNamesLock;  // the log sink reads it on any thread
     std::map<std::string, std::string> failedPlugins;
+    std::mutex deliveryMutex;
+    std::condition_variable deliveryCondition;  // queue not empty, or a stop requested
+    std::deque<_EventParmsIn> deliveryQueue;
+    HoldTable holdTable;
+    std::mutex streamMutex;
+    std::map<uint32_t, uint32_t> streams;
+    RequestRegistry requests;
+    bool leaksReported = false;
 
+    // ipc/
     boost::asio::io_service eventLoop;
     boost::asio::steady_timer schedulerTimer;
     boost::asio::generic::seq_packet_protocol::socket ipcSocket;
@@ -140,41 +148,34 @@ protected:
     alignas(8) std::array<uint8_t, 65536> receiveBuffer{};
     uint32_t receivedBytes = 0;
     boost::asio::socket_base::message_flags receiveFlags = 0;  // filled by each receive
+    SupervisorIdentity supervisor;
+    std::atomic<bool> linger{false};  // set by the event-loop thread, read by the stop sequence
 
-    std::mutex deliveryMutex;
-    std::condition_variable deliveryCondition;
-    std::deque<_EventParmsIn> deliveryQueue;
-    HoldTable holdTable;
-    std::mutex streamMutex;
-    std::map<uint32_t, uint32_t> streams;
-    RequestRegistry requests;  // closed tags, buffer waiters, running request threads
-
+    // core/
     std::string executablePath;
     std::string productFamily = "Corvane";
     std::string version;
-    std::string supervisorFileName;
-    std::string supervisorVersion;
-    bool supervisorIdentified = false;  // a type 7 packet with a payload arrived
-    bool colour = true;
     std::atomic<bool> stopRequested{false};
-    std::atomic<bool> deliveryEnded{false};
-    bool leaksReported = false;
+    std::thread eventLoopThread;
+
+    // config/
     std::atomic<bool> configurationUnsaved{false};  // core.xml is behind the levels in use
-    std::atomic<bool> linger{false};  // set by the event-loop thread, read by the stop sequence
-    bool throttling = true;
-    std::atomic<bool> memoryLow{false};
-    TimePoint lowMemoryTime = TimePoint::max();
-    bool schedulerStopped = false;  // event-loop thread only
+
+    // log/
     LevelTable logLevels;
     LevelTable defaultLogLevels;
 
-    std::thread eventLoopThread;
+    // housekeeping/ (event-loop thread, but for memoryLow, which video admission reads)
+    bool throttling = true;
+    std::atomic<bool> memoryLow{false};
+    TimePoint lowMemoryTime = TimePoint::max();
+    bool schedulerStopped = false;
+    uint64_t memoryLimit = 199229440;  // 190 MiB of resident size
+    std::time_t lastWallSecond = 0;    // of the previous tick; 0 before the first
 };
 
-// The single core object; set by its constructor.
-extern dvrcore* theCore;
-
-extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out);
+// The single core object while it exists: set by its constructor, cleared by its destructor.
+extern std::atomic<dvrcore*> theCore;
 
 // Worker thread: one IOCTL call with code 1 on a thread of its own.
 void ProvideWorkerThread(PLUGININFO& plugin);

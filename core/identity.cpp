@@ -9,6 +9,7 @@
 
 #include "core/capabilities.h"
 #include "core/dvrcore.h"
+#include "core/process_user.h"
 #include "log/core_log.h"
 
 namespace {

@@ -15,11 +15,17 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // Plugins built with wxWidgets' base library use its strings, streams and threads from
+    // their first call on; the library wants its global state set up once per process, and
+    // only the executable can do that before any plugin is loaded.
     int noArguments = 0;
     wxInitialize(noArguments, static_cast<wxChar**>(nullptr));
+    // Both without exceptions: a working directory that was removed must not abort the process.
     boost::system::error_code error;
-    const boost::filesystem::path executable =
-        boost::filesystem::canonical("/proc/self/exe", boost::filesystem::current_path(), error);
+    const boost::filesystem::path workingDirectory = boost::filesystem::current_path(error);
+    boost::filesystem::path executable;
+    if (!error)
+        executable = boost::filesystem::canonical("/proc/self/exe", workingDirectory, error);
     if (error) {
         std::fprintf(stderr, "failed to find canonical path\n");
         return 1;

@@ -45,11 +45,8 @@ void dvrcore::Start() {
     eventLoopThread = std::thread([this] { eventLoop.run(); });
 
     if (supervised) {
-        // Waits for the identity itself, not for a notification: one that came before the
-        // wait began still counts, and unrelated events do not end the wait early.
-        std::unique_lock<std::mutex> lock(deliveryMutex);
-        deliveryCondition.wait_for(lock, kSupervisorWait,
-                                   [this] { return supervisorIdentified || stopRequested; });
+        // An identity that came before the wait began still counts; a stop ends it early.
+        supervisor.WaitIdentified(kSupervisorWait);
     }
 
     OpenPlugins();
@@ -60,7 +57,7 @@ void dvrcore::Start() {
     CoreLog(25, "successfully started core version %s", version.c_str());
 
     RunDeliveryLoop();
-    EndDelivery();
+    requests.EndDelivery();
 
     CoreLog(25, "stopping core version %s...", version.c_str());
     CancelScheduler();

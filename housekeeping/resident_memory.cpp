@@ -4,9 +4,6 @@
 
 #include <cstdio>
 
-uint32_t memoryLimit = 0;
-int64_t lastWallSecond = 0;
-
 uint64_t ReadResidentBytes() {
     FILE* file = std::fopen("/proc/self/statm", "r");
     if (file == nullptr) return 0;

@@ -6,6 +6,3 @@
 // Computed in 64 bits so that a large process never wraps to a small reading.
 uint64_t ReadResidentBytes();
 
-// Scheduler state outside the core object.
-extern uint32_t memoryLimit;      // set to 190 MiB by the first tick
-extern int64_t lastWallSecond;    // 0 until the first tick

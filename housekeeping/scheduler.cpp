@@ -11,7 +11,6 @@
 #include "log/core_log.h"
 
 namespace {
-constexpr uint32_t kMemoryLimit = 199229440;  // 190 MiB
 constexpr auto kTickPeriod = std::chrono::milliseconds(100);
 constexpr auto kThrottleHoldOff = std::chrono::seconds(60);
 }  // namespace
@@ -35,13 +34,12 @@ uint64_t dvrcore::ResidentBytes() { return ReadResidentBytes(); }
 
 void dvrcore::Scheduler(const boost::system::error_code& error) {
     if (error || schedulerStopped) return;
-    if (memoryLimit == 0) memoryLimit = kMemoryLimit;
     const std::time_t second = WallClock();
     const bool firstTick = lastWallSecond == 0;
     if (!firstTick) {
         // Clamped: a clock set across the whole range of time_t does not fit the message.
         const double seconds = std::trunc(
-            std::difftime(second, static_cast<std::time_t>(lastWallSecond)));
+            std::difftime(second, lastWallSecond));
         const int32_t change = static_cast<int32_t>(
             std::clamp(seconds, double{INT32_MIN}, double{INT32_MAX}));
         if (change > 1 || change < -1) CoreLog(50, "system time changed by %d seconds", change);

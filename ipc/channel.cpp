@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/dvrcore.h"
+#include "plugins/call_records.h"
 #include "ipc/packets.h"
 #include "log/core_log.h"
 
@@ -53,13 +54,7 @@ void dvrcore::HandlePacket(const uint8_t* packet, uint32_t length) {
 
 void dvrcore::StoreSupervisorIdentity(const uint8_t* payload, uint32_t length) {
     const auto strings = ipc::SplitIdentity(payload, length);
-    {
-        std::lock_guard<std::mutex> lock(deliveryMutex);
-        supervisorFileName = strings[0];
-        if (strings.size() >= 2) supervisorVersion = strings[1];
-        supervisorIdentified = true;
-    }
-    deliveryCondition.notify_one();
+    supervisor.Store(strings[0], strings.size() >= 2 ? &strings[1] : nullptr);
 }
 
 void dvrcore::RoutePluginPacket(const uint8_t* packet, uint32_t length) {
@@ -84,9 +79,13 @@ void dvrcore::RoutePluginPacket(const uint8_t* packet, uint32_t length) {
         std::memcpy(aligned.data(), packet, length);
         packet = reinterpret_cast<const uint8_t*>(aligned.data());
     }
-    _IoctlParmsIn in{sizeof in, 1, DVR_IOCTL_SUPERVISOR, 16, 1, length,
-                     const_cast<uint8_t*>(packet)};
-    _IoctlParmsOut out{sizeof out, 1, DVR_IOCTL_SUPERVISOR, 0, 0, 8, 1};
+    _IoctlParmsIn in = DVR_IOCTL_IN_INIT;
+    in.code = DVR_IOCTL_SUPERVISOR;
+    in.kind = 16;
+    in.one = 1;
+    in.length = length;
+    in.data = const_cast<uint8_t*>(packet);
+    _IoctlParmsOut out = IoctlOutRecord(DVR_IOCTL_SUPERVISOR);
     const int32_t result = ioctl(&in, &out);
     if (result != 0 || out.error != 0)
         CoreLog(0, "plugin %s ipc ioctl returned %d error %d", name.c_str(), result, out.error);

@@ -4,13 +4,11 @@
 #include <cstdio>
 
 int32_t QueryLogLevel(uint32_t module, DvrEventEntry entry) {
-    _EventParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
+    _EventParmsIn in = DVR_EVENT_IN_INIT;
     in.source = module;
     in.classFlags = DVR_CLASS_LOG;
     in.code = DVR_CODE_LEVEL_QUERY;
-    _EventParmsOut out{sizeof out, 1, 0};
+    _EventParmsOut out = DVR_EVENT_OUT_INIT;
     entry(&in, &out);
     return out.result;
 }
@@ -30,15 +28,13 @@ void LogFormatted(uint32_t module, DvrEventEntry entry, int32_t level, const cha
     if (written <= 0) return;
     const uint32_t stored = written < static_cast<int>(sizeof text) ? written : sizeof text - 1;
 
-    _EventParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
+    _EventParmsIn in = DVR_EVENT_IN_INIT;
     in.length = stored + 1;
     in.data = text;
     in.source = module;
     in.classFlags = DVR_CLASS_LOG;
     in.code = DVR_CODE_CORE_LOG;
     in.level = level;
-    _EventParmsOut out{sizeof out, 1, 0};
+    _EventParmsOut out = DVR_EVENT_OUT_INIT;
     entry(&in, &out);
 }

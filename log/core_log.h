@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugins/dvrplugin.h"
+#include "dvrcore/dvrplugin.h"
 
 // The module's current level, -1 when unset.
 int32_t QueryLogLevel(uint32_t module, DvrEventEntry entry);
@@ -16,5 +16,3 @@ void LogFormatted(uint32_t module, DvrEventEntry entry, int32_t level, const cha
 
 // The core's messages: module DVR_CORE_ID through FlatPluginEvent.
 #define CoreLog(level, ...) LogFormatted(DVR_CORE_ID, FlatPluginEvent, (level), __VA_ARGS__)
-
-extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out);

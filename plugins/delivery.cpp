@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/dvrcore.h"
+#include "plugins/call_records.h"
 #include "log/core_log.h"
 #include "plugins/subscription.h"
 
@@ -20,15 +21,11 @@ __attribute__((cold, noinline)) void ReportFailedWrite(const PLUGININFO& plugin,
 // delivery loop gets it inlined.
 inline void CallWrite(HoldTable& holdTable, const PLUGININFO& plugin, const _EventParmsIn& event,
                       HoldTable::Record* hold) {
-    _WriteParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
+    _WriteParmsIn in = DVR_WRITE_IN_INIT;
     in.length = event.length;
     in.data = event.data;
     std::memcpy(&in.source, &event.source, sizeof in - offsetof(_WriteParmsIn, source));
-    _WriteParmsOut out{};
-    out.size = sizeof out;
-    out.version = 1;
+    _WriteParmsOut out = DVR_WRITE_OUT_INIT;
     holdTable.BeginCall(hold, plugin.id());
     const int32_t result = plugin.Write(&in, &out);
     holdTable.EndCall(hold, plugin.id(), out.pending != 0);
@@ -77,7 +74,7 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event) {
     if (holdTable.ReleaseCoreHold(event.data, hold)) {
         // Waking first is equivalent (the block cannot be reused before it is freed) and
         // keeps the address from being used after the free.
-        WakeBufferWaiters(event.data);
+        requests.WakeWaiters(event.data);
         std::free(event.data);
     }
 }
@@ -85,8 +82,13 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event) {
 void dvrcore::UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventParmsIn& event,
                                         HoldTable::Record* hold) {
     if (plugin.IOCTL == nullptr) return;
-    _IoctlParmsIn in{sizeof in, 1, DVR_IOCTL_UPDATE_CONFIG, 16, 1, event.length, event.data};
-    _IoctlParmsOut out{sizeof out, 1, DVR_IOCTL_UPDATE_CONFIG, 0, 0, 8, 1};
+    _IoctlParmsIn in = DVR_IOCTL_IN_INIT;
+    in.code = DVR_IOCTL_UPDATE_CONFIG;
+    in.kind = 16;
+    in.one = 1;
+    in.length = event.length;
+    in.data = event.data;
+    _IoctlParmsOut out = IoctlOutRecord(DVR_IOCTL_UPDATE_CONFIG);
     holdTable.BeginCall(hold, plugin.id());
     const int32_t result = plugin.IOCTL(&in, &out);
     holdTable.EndCall(hold, plugin.id(), out.pending != 0);

@@ -4,8 +4,14 @@
 #include "core/dvrcore.h"
 #include "plugins/subscription.h"
 
+// Without a core (a plugin thread that outlives it) nothing is queued, sent or released: the
+// answer is refused, and a block handed over with a send is freed as the interface promises.
 extern "C" int32_t FlatPluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
-    return theCore->PluginEvent(in, out);
+    dvrcore* core = theCore.load(std::memory_order_acquire);
+    if (core != nullptr) return core->PluginEvent(in, out);
+    if (in != nullptr && in->classFlags == DVR_CMD_SEND) std::free(in->data);
+    if (out != nullptr) out->result = DVR_RESULT_REFUSED;
+    return DVR_RESULT_REFUSED;
 }
 
 int32_t dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
@@ -20,15 +26,10 @@ int32_t dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
             out->result = DVR_RESULT_REFUSED;
         }
     } else if (in->source == 0 && in->classFlags == DVR_CMD_CLOSE_TAG) {
-        {
-            std::lock_guard<std::mutex> lock(requests.mutex);
-            requests.closedTags.insert(in->tag);
-        }
-        deliveryCondition.notify_one();
+        requests.CloseTag(in->tag);
         out->result = DVR_RESULT_OK;
     } else if (in->source == 0) {
         StartDirectRequest(*in);
-        deliveryCondition.notify_one();
         out->result = DVR_RESULT_OK;
     } else {
         _EventParmsIn event = *in;
@@ -47,17 +48,13 @@ void dvrcore::ReleaseBlock(void* block, uint32_t holder, _EventParmsOut* out) {
     out->result = outcome == HoldTable::Release::UnknownBlock ? DVR_RESULT_REFUSED
                                                               : DVR_RESULT_OK;
     if (outcome == HoldTable::Release::LastHolder) {
-        WakeBufferWaiters(block);
+        requests.WakeWaiters(block);
         std::free(block);
     }
-    deliveryCondition.notify_one();
 }
 
 void dvrcore::StartDirectRequest(const _EventParmsIn& in) {
-    {
-        std::lock_guard<std::mutex> lock(requests.mutex);
-        requests.closedTags.erase(in.tag);
-    }
+    requests.OpenTag(in.tag);
     const uint32_t code = FoldedRequestCode(in.code);
     const SubscriptionClasses classes(in.classFlags);
     std::shared_lock<std::shared_mutex> lock(pluginsLock);
@@ -65,7 +62,7 @@ void dvrcore::StartDirectRequest(const _EventParmsIn& in) {
         if (plugin.loadInfo.wantsReader == 0 || plugin.Read == nullptr) continue;
         if (!classes.Subscribed(plugin.loadInfo, code)) continue;
         if (!requests.Enter(plugin.id())) continue;
-        RequestThreadState state{plugin.Read, plugin.id(), 0, nullptr, in.tag, &requests};
+        RequestThreadState state{plugin.Read, plugin.id(), 0, nullptr, in.tag};
         if (in.data != nullptr && in.length != 0) {
             state.copy = std::malloc(in.length);
             if (state.copy != nullptr) {
@@ -73,7 +70,7 @@ void dvrcore::StartDirectRequest(const _EventParmsIn& in) {
                 state.length = in.length;
             }
         }
-        StartRequestThread(state);
+        requests.Start(state);
     }
 }
 
@@ -110,7 +107,7 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
         event.data = nullptr;
         event.length = 0;
     }
-    if (event.tag != 0 && !WaitForTaggedTurn(event)) {
+    if (event.tag != 0 && !requests.WaitForTurn(event.tag, event.data)) {
         std::free(event.data);
         out->result = DVR_RESULT_REFUSED;
         return false;
@@ -125,7 +122,7 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
     }
     if (!queued) {
         // The block was entered as this request thread's block in flight; it never will be.
-        if (event.tag != 0 && event.data != nullptr) WakeBufferWaiters(event.data);
+        if (event.tag != 0 && event.data != nullptr) requests.WakeWaiters(event.data);
         std::free(event.data);
         out->result = DVR_RESULT_REFUSED;
         return false;
@@ -133,49 +130,4 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
     deliveryCondition.notify_one();
     out->result = DVR_RESULT_OK;
     return true;
-}
-
-// Tagged events come only from request threads whose tag is open; each such thread has at
-// most one data block in flight and waits here until its previous one is released.
-bool dvrcore::WaitForTaggedTurn(const _EventParmsIn& event) {
-    WaiterRecord* waiter = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(requests.mutex);
-        if (requests.closedTags.count(event.tag) != 0) return false;
-        auto it = requests.waiters.find(pthread_self());
-        if (it == requests.waiters.end()) return false;
-        waiter = it->second.get();
-    }
-    if (event.data == nullptr) return true;
-    std::unique_lock<std::mutex> lock(waiter->mutex);
-    // Once the delivery loop has ended nothing will release the previous block: give up then,
-    // or the unloader would wait for this thread for good.
-    waiter->condition.wait(lock,
-                           [this, waiter] { return waiter->awaited == nullptr || deliveryEnded; });
-    if (waiter->awaited != nullptr) return false;
-    waiter->awaited = event.data;
-    requests.awaiting.fetch_add(1);
-    return true;
-}
-
-void dvrcore::EndDelivery() {
-    deliveryEnded = true;
-    std::lock_guard<std::mutex> lock(requests.mutex);
-    for (auto& entry : requests.waiters) {
-        std::lock_guard<std::mutex> waiterLock(entry.second->mutex);
-        entry.second->condition.notify_all();
-    }
-}
-
-void dvrcore::WakeBufferWaiters(void* block) {
-    if (requests.awaiting.load() == 0) return;
-    std::lock_guard<std::mutex> lock(requests.mutex);
-    for (auto& entry : requests.waiters) {
-        WaiterRecord& waiter = *entry.second;
-        std::lock_guard<std::mutex> waiterLock(waiter.mutex);
-        if (waiter.awaited != block) continue;
-        waiter.awaited = nullptr;
-        requests.awaiting.fetch_sub(1);
-        waiter.condition.notify_one();
-    }
 }

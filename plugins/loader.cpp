@@ -75,10 +75,10 @@ void dvrcore::LoadPlugin(const std::string& path) {
         return;
     }
 
-    _LoadParmsIn in{sizeof in, 3, this, FlatPluginEvent};
-    _LoadParmsOut out{};
-    out.size = sizeof out;
-    out.version = 2;
+    _LoadParmsIn in = DVR_LOAD_IN_INIT;
+    in.core = this;
+    in.eventEntry = FlatPluginEvent;
+    _LoadParmsOut out = DVR_LOAD_OUT_INIT;
     const TimePoint started = now();
     const int32_t result = plugin.Load(&in, &out);
     plugin.loadTimeMs = ElapsedMs(started, now());
@@ -132,15 +132,14 @@ bool dvrcore::AcceptIdentifier(const std::string& fileName, uint32_t id) {
     return true;
 }
 
-bool dvrcore::OpenPlugins() {
+void dvrcore::OpenPlugins() {
     for (PLUGININFO& plugin : plugins) {
         if (plugin.Open == nullptr) continue;
-        _OpenParmsIn in{sizeof in, 1, {0, 0, 0}};
-        _OpenParmsOut out{sizeof out, 1, {0, 0}};
+        _OpenParmsIn in = DVR_OPEN_IN_INIT;
+        _OpenParmsOut out = DVR_OPEN_OUT_INIT;
         const TimePoint started = now();
         plugin.openCode = plugin.Open(&in, &out);
         plugin.openTimeMs = ElapsedMs(started, now());
     }
     WriteStatusDocument();
-    return true;
 }

@@ -1,29 +1,19 @@
 #include "core/dvrcore.h"
+#include "plugins/call_records.h"
 
 static void RunWorker(DvrIoctlEntry ioctl) {
-    _IoctlParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
+    _IoctlParmsIn in = DVR_IOCTL_IN_INIT;
     in.code = DVR_IOCTL_WORKER;
     in.kind = 8;
     in.one = 1;
-    _IoctlParmsOut out{};
-    out.size = sizeof out;
-    out.version = 1;
-    out.code = DVR_IOCTL_WORKER;
-    out.eight = 8;
-    out.one = 1;
+    _IoctlParmsOut out = IoctlOutRecord(DVR_IOCTL_WORKER);
     ioctl(&in, &out);
 }
 
 static void RunReader(DvrReadEntry read) {
-    _ReadParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
+    _ReadParmsIn in = DVR_READ_IN_INIT;
     in.one = 1;
-    _ReadParmsOut out{};
-    out.size = sizeof out;
-    out.version = 1;
+    _ReadParmsOut out = DVR_READ_OUT_INIT;
     read(&in, &out);
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "plugins/dvrplugin.h"
+#include "dvrcore/dvrplugin.h"
 
 struct PLUGININFO {
     void* library = nullptr;  // dlopen handle; closed by the unloader, not by the record

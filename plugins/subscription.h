@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugins/dvrplugin.h"
+#include "dvrcore/dvrplugin.h"
 
 // Queued events move code bits 24..30 up one place; bit 31 drops out of matching.
 inline uint32_t AdjustedCode(uint32_t code) {

@@ -10,8 +10,8 @@ namespace {
 constexpr uint32_t kResidentPluginId = 0x00470000;
 }  // namespace
 
-bool dvrcore::ClosePlugins() {
-    if (plugins.empty()) return true;
+void dvrcore::ClosePlugins() {
+    if (plugins.empty()) return;
     {
         std::unique_lock<std::shared_mutex> lock(pluginsLock);
         std::sort(plugins.begin(), plugins.end(), [](const PLUGININFO& a, const PLUGININFO& b) {
@@ -20,25 +20,24 @@ bool dvrcore::ClosePlugins() {
     }
     for (PLUGININFO& plugin : plugins) {
         if (plugin.Close == nullptr) continue;
-        _CloseParmsIn in{sizeof in, 1, 0};
-        _CloseParmsOut out{sizeof out, 1, 0};
+        _CloseParmsIn in = DVR_CLOSE_IN_INIT;
+        _CloseParmsOut out = DVR_CLOSE_OUT_INIT;
         const int32_t result = plugin.Close(&in, &out);
         if (result != 0 || out.error != 0)
             CoreLog(0, "plugin %s close returned %d error %d", plugin.fileName.c_str(), result,
                     out.error);
     }
-    return true;
 }
 
-bool dvrcore::UnloadPlugins() {
+void dvrcore::UnloadPlugins() {
     for (PLUGININFO& plugin : plugins) {
         if (plugin.readerThread.joinable()) plugin.readerThread.join();
         if (plugin.workerThread.joinable()) plugin.workerThread.join();
         // Request threads are detached; none may still run the plugin's code past this.
         requests.Retire(plugin.id());
         if (plugin.Unload != nullptr) {
-            _UnloadParmsIn in{sizeof in, 1};
-            _UnloadParmsOut out{sizeof out, 1, 0};
+            _UnloadParmsIn in = DVR_UNLOAD_IN_INIT;
+            _UnloadParmsOut out = DVR_UNLOAD_OUT_INIT;
             const int32_t result = plugin.Unload(&in, &out);
             if (result != 0 || out.error != 0)
                 CoreLog(0, "plugin %s unload returned %d error %d", plugin.fileName.c_str(),
@@ -48,5 +47,4 @@ bool dvrcore::UnloadPlugins() {
     }
     std::unique_lock<std::shared_mutex> lock(pluginsLock);
     plugins.clear();
-    return true;
 }

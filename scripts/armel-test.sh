@@ -56,7 +56,7 @@ done < <(find "$build" -name '*.so' -type f -print0)
 # in C (the plugins) and C++ (the core).
 for lang in c c++; do
     expanded=$(arm-linux-gnueabi-gcc --sysroot="$sysroot" -D_FILE_OFFSET_BITS=64 -I. -E -P \
-        -x "$lang" plugins/dvrplugin.h)
+        -x "$lang" include/dvrcore/dvrplugin.h)
     grep -Eq "(_Static_assert|static_assert) *\(sizeof\(_EventParmsIn\) == 184" <<<"$expanded" \
         || { echo "armel: the 32-bit layout assertions are not compiled ($lang)" >&2; exit 1; }
 done

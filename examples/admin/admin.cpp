@@ -18,7 +18,7 @@
 #include <sstream>
 #include <string>
 
-#include "dvrplugin.h"
+#include <dvrcore/dvrplugin.h>
 #include "example_protocol.h"
 #include "module_directory.h"
 

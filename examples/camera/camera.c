@@ -24,7 +24,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "dvrplugin.h"
+#include <dvrcore/dvrplugin.h>
 #include "example_frame.h"
 #include "example_protocol.h"
 

@@ -1,7 +1,7 @@
 /* hello.c - the smallest useful plugin: says hello in the core's log when it is opened. */
 #include <string.h>
 
-#include "dvrplugin.h"
+#include <dvrcore/dvrplugin.h>
 
 #define HELLO_ID 0x00600000u /* module number 0x060: unique among the core's plugins */
 

@@ -10,7 +10,7 @@
 // thread.
 #include <memory>
 
-#include "dvrplugin.h"
+#include <dvrcore/dvrplugin.h>
 #include "example_protocol.h"
 #include "recording.h"
 

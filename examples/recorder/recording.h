@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "dvrplugin.h"
+#include <dvrcore/dvrplugin.h>
 
 // A frame as Write saw it. `block` is the core's data block, kept with `pending`.
 struct Frame {

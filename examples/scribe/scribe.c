@@ -15,7 +15,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "dvrplugin.h"
+#include <dvrcore/dvrplugin.h>
 #include "example_protocol.h"
 
 /* An event code as subscription masks see it: bits 24..30 moved up one place, bit 31 dropped. */

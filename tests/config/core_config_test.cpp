@@ -142,7 +142,6 @@ TEST_F(ParseConfig, ChangesNothingWithoutARootWhoseDeltaIsOne) {
 }
 
 TEST_F(ParseConfig, AFailedSaveIsReportedOnceAndRetriedEachSecondUntilItHolds) {
-    lastWallSecond = 0;
     // A directory in the side file's place makes every save fail (not empty: the failed save
     // removes its side file).
     ASSERT_TRUE(boost::filesystem::create_directory(files.File("core.xml.pending")));

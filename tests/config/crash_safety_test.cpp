@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 
+#include "config/document_parts.h"
 #include "config/xml_layer.h"
 #include "config_support.h"
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "config/document_parts.h"
 #include "config/xml_layer.h"
 #include "config_support.h"
 

@@ -31,9 +31,7 @@ protected:
     void TearDown() override { core.UnloadPlugins(); }
 
     void SetSupervisor(const std::string& fileName, const std::string& version) {
-        std::lock_guard<std::mutex> lock(core.deliveryMutex);
-        core.supervisorFileName = fileName;
-        core.supervisorVersion = version;
+        core.supervisor.Store(fileName, &version);
     }
 
     // The core's Module element of plugins.xml as read back.

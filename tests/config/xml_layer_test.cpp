@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "config/document_parts.h"
 #include "config/xml_layer.h"
 #include "config_support.h"
 

@@ -12,7 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "plugins/dvrplugin.h"
+#include "dvrcore/dvrplugin.h"
 
 #define IDENTITY_PLUGIN_ID 0x00400000u
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "core/capabilities.h"
+#include "core/process_user.h"
 #include "support/testkit.h"
 
 namespace {

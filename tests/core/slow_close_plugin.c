@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "plugins/dvrplugin.h"
+#include "dvrcore/dvrplugin.h"
 
 static void journal(const char *text) {
     const char *path = getenv("DVR_TEST_JOURNAL");

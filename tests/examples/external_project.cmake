@@ -42,7 +42,7 @@ set(ENV{PKG_CONFIG_PATH} ${prefix}/share/pkgconfig)
 execute_process(COMMAND ${PKG_CONFIG} --cflags dvrcore-plugin
                 RESULT_VARIABLE result OUTPUT_VARIABLE cflags OUTPUT_STRIP_TRAILING_WHITESPACE)
 string(REGEX REPLACE "^-I" "" include_dir "${cflags}")
-if(NOT result EQUAL 0 OR NOT EXISTS ${include_dir}/dvrplugin.h)
+if(NOT result EQUAL 0 OR NOT EXISTS ${include_dir}/dvrcore/dvrplugin.h)
   message(FATAL_ERROR "pkg-config gives '${cflags}', which holds no dvrplugin.h")
 endif()
 message(STATUS "external plugin project built against ${prefix}")

@@ -11,8 +11,8 @@ function(run)
 endfunction()
 
 file(REMOVE_RECURSE ${WORK})
-file(MAKE_DIRECTORY ${WORK}/include ${WORK}/core/plugins ${WORK}/core/work)
-file(COPY ${HEADER} DESTINATION ${WORK}/include)
+file(MAKE_DIRECTORY ${WORK}/include/dvrcore ${WORK}/core/plugins ${WORK}/core/work)
+file(COPY ${HEADER} DESTINATION ${WORK}/include/dvrcore)
 
 set(configure -S ${SOURCE_DIR} -B ${WORK}/build -G ${GENERATOR}
     -DCMAKE_C_COMPILER=${C_COMPILER} -DDVRPLUGIN_INCLUDE_DIR=${WORK}/include)

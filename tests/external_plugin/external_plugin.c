@@ -11,7 +11,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "dvrplugin.h"
+#include <dvrcore/dvrplugin.h>
 
 #define EXTERNAL_ID 0x00310000u
 

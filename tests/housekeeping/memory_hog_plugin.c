@@ -7,7 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "plugins/dvrplugin.h"
+#include "dvrcore/dvrplugin.h"
 
 #define HOG_ID 0x00310000u
 #define HOG_BYTES (240u << 20)

@@ -51,8 +51,6 @@ const char kOk[] = "available system memory ok, not throttling video";
 class Scheduler : public ::testing::Test {
 protected:
     void SetUp() override {
-        lastWallSecond = 0;
-        memoryLimit = 0;
         core.SetWallClock(1000);
         core.SetClock(TimePoint(std::chrono::seconds(5000)));
     }
@@ -87,7 +85,7 @@ TEST_F(Scheduler, ThrottlingStartsAtOnceAndEndsSixtySecondsAfterTheLatestHighRea
 TEST_F(Scheduler, FirstTickAnnouncesTheStateAndReadsMemoryOncePerSecond) {
     core.resident = kLimit;  // exactly the limit is not low
     core.Tick();
-    EXPECT_EQ(memoryLimit, kLimit);
+    EXPECT_EQ(core.memoryLimit, kLimit);
     EXPECT_EQ(core.readings, 1);
     EXPECT_EQ(core.StatusDocuments(), (std::vector<std::string>{Status(0, 1000)}));
     core.Tick();

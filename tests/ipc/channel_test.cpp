@@ -143,7 +143,7 @@ TEST_F(Channel, ADeltaWaitingBehindABusyPacketIsAppliedBeforeTheCoreStops) {
                                                 static_cast<uint32_t>(delta.size()))),
               DVR_RESULT_OK);
     std::thread stopper([&] { core->Stop(); });
-    ASSERT_TRUE(testkit::WaitFor([&] { return core->deliveryEnded.load(); }));
+    ASSERT_TRUE(testkit::WaitFor([&] { return core->requests.DeliveryEnded(); }));
     busy.release = true;
     stopper.join();
     EXPECT_EQ(core->logLevels.Get(0), 7);
@@ -186,8 +186,8 @@ TEST_F(Channel, IdentitySplitsAtNulBytes) {
     Run(log);
     {
         std::lock_guard<std::mutex> lock(core->deliveryMutex);
-        EXPECT_EQ(core->supervisorFileName, "corvaned");
-        EXPECT_EQ(core->supervisorVersion, "1.2.3");
+        EXPECT_EQ(core->supervisor.Get().fileName, "corvaned");
+        EXPECT_EQ(core->supervisor.Get().version, "1.2.3");
     }
     // No NUL: the name changes, the version stays. Then a, NUL, b, NUL.
     Send(Packet(0, 7, "abc"));
@@ -195,8 +195,8 @@ TEST_F(Channel, IdentitySplitsAtNulBytes) {
     Send(Packet(kAlphaTarget, 1, "marker"));
     ASSERT_TRUE(testkit::WaitFor([&] { return log.Seen().size() == 1; }));
     std::lock_guard<std::mutex> lock(core->deliveryMutex);
-    EXPECT_EQ(core->supervisorFileName, "a");
-    EXPECT_EQ(core->supervisorVersion, "b");
+    EXPECT_EQ(core->supervisor.Get().fileName, "a");
+    EXPECT_EQ(core->supervisor.Get().version, "b");
 }
 
 TEST_F(Channel, StopPacketEndsTheRun) {

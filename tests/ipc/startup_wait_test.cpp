@@ -27,8 +27,7 @@ struct OpenProbe {
     std::string fileNameAtOpen = "<not opened>";
     static int32_t Open(void* context, _OpenParmsIn*, _OpenParmsOut*) {
         auto* self = static_cast<OpenProbe*>(context);
-        std::lock_guard<std::mutex> lock(self->core->deliveryMutex);
-        self->fileNameAtOpen = self->core->supervisorFileName;
+        self->fileNameAtOpen = self->core->supervisor.Get().fileName;
         return 0;
     }
 };

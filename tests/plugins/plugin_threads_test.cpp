@@ -59,8 +59,8 @@ TEST_F(PluginThreads, PluginWithOnlyLoadGetsNoThreadsAndNoOtherCalls) {
     core->OpenPlugins();
     core->StartReaderThreads();
     EXPECT_FALSE(core->plugins[0].readerThread.joinable());
-    EXPECT_TRUE(core->ClosePlugins());
-    EXPECT_TRUE(core->UnloadPlugins());
+    core->ClosePlugins();
+    core->UnloadPlugins();
     EXPECT_EQ(JournalOf("load_only"), Lines{kLoad});
 }
 

@@ -7,7 +7,7 @@
 #ifndef DVR_TEST_PLUGIN_H
 #define DVR_TEST_PLUGIN_H
 
-#include "plugins/dvrplugin.h"
+#include "dvrcore/dvrplugin.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -22,8 +22,8 @@ protected:
 };
 
 TEST_F(Unloader, EmptyTableCallsAndLogsNothing) {
-    EXPECT_TRUE(core->ClosePlugins());
-    EXPECT_TRUE(core->UnloadPlugins());
+    core->ClosePlugins();
+    core->UnloadPlugins();
     EXPECT_TRUE(core->Lines().empty());
 }
 
@@ -34,7 +34,7 @@ TEST_F(Unloader, ClosesAndUnloadsByDescendingSixthMaskComparedUnsigned) {
          {"alpha", "beta", "gamma", "delta", "signed_key", "unsigned_key", "open_fails"})
         Install(plugin);
     LoadAndOpen();
-    EXPECT_TRUE(core->ClosePlugins());
+    core->ClosePlugins();
     const Lines closed = Callers("close");
     ASSERT_EQ(closed.size(), 7u);
     EXPECT_EQ(Lines(closed.begin(), closed.begin() + 2), (Lines{"unsigned_key", "signed_key"}));
@@ -43,7 +43,7 @@ TEST_F(Unloader, ClosesAndUnloadsByDescendingSixthMaskComparedUnsigned) {
     EXPECT_EQ(Lines(closed.begin() + 4, closed.end()), (Lines{"alpha", "gamma", "open_fails"}));
     EXPECT_TRUE(Callers("unload").empty());
 
-    EXPECT_TRUE(core->UnloadPlugins());
+    core->UnloadPlugins();
     EXPECT_EQ(Callers("unload"), closed);
     EXPECT_TRUE(core->plugins.empty());
     EXPECT_TRUE(CoreLinesWith("close returned").empty());

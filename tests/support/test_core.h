@@ -53,7 +53,7 @@ public:
     bool WaitIdle();
 
     using dvrcore::defaultLogLevels;
-    using dvrcore::deliveryEnded;
+    using dvrcore::requests;
     using dvrcore::deliveryMutex;
     using dvrcore::deliveryQueue;
     using dvrcore::failedPlugins;
@@ -66,13 +66,12 @@ public:
     using dvrcore::productFamily;
     using dvrcore::stopRequested;
     using dvrcore::streams;
-    using dvrcore::supervisorFileName;
-    using dvrcore::supervisorVersion;
+    using dvrcore::supervisor;
+    using dvrcore::memoryLimit;
     using dvrcore::throttling;
     using dvrcore::version;
     using dvrcore::receivedBytes;
     using dvrcore::sendQueue;
-    using dvrcore::supervisorIdentified;
     using dvrcore::channelOpen;
     using dvrcore::eventLoop;
     using dvrcore::lowMemoryTime;

@@ -16,15 +16,22 @@
  * Ownership: both records of a call belong to the core and live only for the call; copy what you
  * keep. Every output field the core reads after a call is zeroed by the core first, so a plugin
  * that leaves a field alone reports success.
+ *
+ * The header is C99 and C++11 and later; its layout checks compile from C11 and C++11 on.
  */
 #ifndef DVRPLUGIN_H
 #define DVRPLUGIN_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The interface as a whole. It grows only by appending fields to records and by new values;
+ * each record's own version is the DVR_VERSION_* define above its version field. */
+#define DVR_PLUGIN_API_VERSION 1
 
 /* ---- Module identifiers ------------------------------------------------------------------ */
 
@@ -33,6 +40,14 @@ extern "C" {
 /* Bits 27..16 of an identifier are its module number: it owns a log level and addresses
  * supervisor packets. Module numbers 0..254 have log levels; 255 is accepted without one. */
 #define DVR_MODULE_NUMBER(id) ((((uint32_t)(id)) >> 16) & 0xFFFu)
+
+/* ---- Log levels ------------------------------------------------------------------------------
+ * A module's log level lets through messages of that level and above; -1 lets all through.
+ * These are the levels the core itself writes at; level 100 also goes to the system log. */
+#define DVR_LEVEL_DEBUG 0
+#define DVR_LEVEL_INFO 25
+#define DVR_LEVEL_WARNING 50
+#define DVR_LEVEL_CRITICAL 100
 
 /* ---- Event class flags (_EventParmsIn.classFlags) ----------------------------------------- */
 
@@ -50,6 +65,11 @@ extern "C" {
 #define DVR_CLASS_8 0x400u
 #define DVR_SUBSCRIPTION_CLASSES 9
 
+/* Indexes into _LoadParmsOut.masks of the masks with a second meaning. */
+#define DVR_MASK_STATUS 2    /* class DVR_CLASS_STATUS */
+#define DVR_MASK_CLOSE_KEY 5 /* class DVR_CLASS_5: also the close key */
+#define DVR_MASK_LOG 6       /* class DVR_CLASS_LOG */
+
 /* Commands: recognised only as the whole classFlags word. */
 #define DVR_CMD_RELEASE 0x200u    /* give back a data block kept after Write/IOCTL (pending) */
 #define DVR_CMD_CLOSE_TAG 0x1000u /* with source 0: refuse later tagged events with this tag */
@@ -62,6 +82,12 @@ extern "C" {
 #define DVR_CODE_VIDEO_FRAME 0x1000000u /* with DVR_CLASS_0 */
 #define DVR_CODE_CORE_LOG 0x1000002u   /* code of the core's own log messages */
 #define DVR_CODE_DOCUMENT 0x1000010u   /* code of the core's XML documents */
+
+/* The mask bits that take queued events of this code: code bits 24..30 move up one place
+ * (bit 31 cannot be subscribed to), bits 0..23 stay. For example, to take video frames:
+ *   out->masks[0] = DVR_SUBSCRIPTION_CODE(DVR_CODE_VIDEO_FRAME); */
+#define DVR_SUBSCRIPTION_CODE(code) \
+    (((((uint32_t)(code)) << 1) & 0xFE000000u) | (((uint32_t)(code)) & 0x00FFFFFFu))
 
 /* ---- Event results (_EventParmsOut.result) ------------------------------------------------- */
 
@@ -78,6 +104,26 @@ extern "C" {
 #define DVR_IOCTL_WORKER 1        /* on the plugin's worker thread; return to end the thread */
 #define DVR_IOCTL_UPDATE_CONFIG 2 /* data: configuration XML text */
 #define DVR_IOCTL_SUPERVISOR 4    /* data: a whole supervisor packet, header included */
+
+/* ---- Supervisor packets -------------------------------------------------------------------- */
+
+/* Header of every packet from the supervisor (little-endian words). The core routes a packet by
+ * the module number in bits 31..20 of target; types 7 and 8 are the core's own. Messages to the
+ * supervisor (DVR_CMD_SEND) are written unchanged: plugins and supervisor agree on their
+ * layout, usually this same header. */
+typedef struct _DvrPacketHeader {
+    uint32_t length; /* bytes, header included: 16..65536 */
+    uint32_t target;
+    uint32_t type;
+    uint32_t word;   /* not examined by the core */
+} DvrPacketHeader;
+
+#define DVR_PACKET_HEADER_SIZE 16u
+#define DVR_PACKET_MAX 65536u
+/* The target word that addresses the plugin with this identifier. */
+#define DVR_PACKET_TARGET(id) (DVR_MODULE_NUMBER(id) << 20)
+#define DVR_PACKET_IDENTITY 7u /* payload: supervisor file name, NUL, version */
+#define DVR_PACKET_STOP 8u
 
 /* ---- Events -------------------------------------------------------------------------------- */
 
@@ -96,7 +142,8 @@ extern "C" {
 /* Filled entirely by the raiser; the core never writes into it. */
 typedef struct _EventParmsIn {
     uint32_t size;    /* sizeof(struct _EventParmsIn) */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_EVENT_IN 1
+    uint32_t version; /* DVR_VERSION_EVENT_IN */
     uint32_t length;  /* bytes at data; 0 means no data */
     void *data;       /* stays yours: the core copies what it keeps. Exception: DVR_CMD_SEND,
                        * where the malloc block passes to the core whatever the result. */
@@ -105,7 +152,8 @@ typedef struct _EventParmsIn {
 
 typedef struct _EventParmsOut {
     uint32_t size;    /* 12 */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_EVENT_OUT 1
+    uint32_t version; /* DVR_VERSION_EVENT_OUT */
     int32_t result;   /* set 0 before the call; the core writes a DVR_RESULT_* or a log level.
                        * A log message stopped by the level gate leaves it unchanged. */
 } _EventParmsOut;
@@ -121,14 +169,16 @@ int32_t FlatPluginEvent(_EventParmsIn *in, _EventParmsOut *out);
 
 typedef struct _LoadParmsIn {
     uint32_t size;           /* sizeof(struct _LoadParmsIn) */
-    uint32_t version;        /* 3 */
+#define DVR_VERSION_LOAD_IN 3
+    uint32_t version; /* DVR_VERSION_LOAD_IN */
     void *core;              /* opaque */
     DvrEventEntry eventEntry; /* FlatPluginEvent */
 } _LoadParmsIn;
 
 typedef struct _LoadParmsOut {
     uint32_t size;       /* 68 */
-    uint32_t version;    /* 2 */
+#define DVR_VERSION_LOAD_OUT 2
+    uint32_t version; /* DVR_VERSION_LOAD_OUT */
     uint32_t id;         /* your module identifier: unique, not DVR_CORE_ID, module number <= 255 */
     uint32_t masks[DVR_SUBSCRIPTION_CLASSES]; /* per class 0x1..0x80, 0x400: codes you take */
     uint32_t reserved48;
@@ -146,14 +196,16 @@ typedef struct _LoadParmsOut {
 
 typedef struct _OpenParmsIn {
     uint32_t size;    /* 20 */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_OPEN_IN 1
+    uint32_t version; /* DVR_VERSION_OPEN_IN */
     uint32_t reserved[3];
 } _OpenParmsIn;
 
 /* Only Open's result counts; it is reported in plugins.xml as OpenCode. */
 typedef struct _OpenParmsOut {
     uint32_t size;    /* 16 */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_OPEN_OUT 1
+    uint32_t version; /* DVR_VERSION_OPEN_OUT */
     uint32_t reserved[2];
 } _OpenParmsOut;
 
@@ -161,24 +213,28 @@ typedef struct _OpenParmsOut {
  * them without a time limit before it calls Unload. */
 typedef struct _CloseParmsIn {
     uint32_t size;    /* 12 */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_CLOSE_IN 1
+    uint32_t version; /* DVR_VERSION_CLOSE_IN */
     uint32_t reserved;
 } _CloseParmsIn;
 
 typedef struct _CloseParmsOut {
     uint32_t size;    /* 12 */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_CLOSE_OUT 1
+    uint32_t version; /* DVR_VERSION_CLOSE_OUT */
     int32_t error;    /* non-zero is logged */
 } _CloseParmsOut;
 
 typedef struct _UnloadParmsIn {
     uint32_t size;    /* 8 */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_UNLOAD_IN 1
+    uint32_t version; /* DVR_VERSION_UNLOAD_IN */
 } _UnloadParmsIn;
 
 typedef struct _UnloadParmsOut {
     uint32_t size;    /* 12 */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_UNLOAD_OUT 1
+    uint32_t version; /* DVR_VERSION_UNLOAD_OUT */
     int32_t error;    /* non-zero is logged */
 } _UnloadParmsOut;
 
@@ -186,7 +242,8 @@ typedef struct _UnloadParmsOut {
 
 typedef struct _ReadParmsIn {
     uint32_t size;    /* sizeof(struct _ReadParmsIn) */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_READ_IN 1
+    uint32_t version; /* DVR_VERSION_READ_IN */
     uint32_t reserved8;
     uint8_t one;      /* 1 */
     uint8_t reserved13[3];
@@ -198,7 +255,8 @@ typedef struct _ReadParmsIn {
 
 typedef struct _ReadParmsOut {
     uint32_t size;    /* 20 */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_READ_OUT 1
+    uint32_t version; /* DVR_VERSION_READ_OUT */
     uint32_t reserved[3];
 } _ReadParmsOut;
 
@@ -206,7 +264,8 @@ typedef struct _ReadParmsOut {
 
 typedef struct _WriteParmsIn {
     uint32_t size;    /* sizeof(struct _WriteParmsIn) */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_WRITE_IN 1
+    uint32_t version; /* DVR_VERSION_WRITE_IN */
     uint32_t reserved8;
     uint8_t zero;     /* 0 */
     uint8_t padding13[3];
@@ -218,7 +277,8 @@ typedef struct _WriteParmsIn {
 
 typedef struct _WriteParmsOut {
     uint32_t size;    /* 24 */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_WRITE_OUT 1
+    uint32_t version; /* DVR_VERSION_WRITE_OUT */
     uint32_t reserved[2];
     int32_t error;    /* non-zero is logged */
     uint32_t pending; /* non-zero: you keep data and release it later */
@@ -228,7 +288,8 @@ typedef struct _WriteParmsOut {
 
 typedef struct _IoctlParmsIn {
     uint32_t size;    /* sizeof(struct _IoctlParmsIn) */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_IOCTL_IN 1
+    uint32_t version; /* DVR_VERSION_IOCTL_IN */
     uint32_t code;    /* DVR_IOCTL_* */
     uint32_t kind;    /* 16 when data follows (codes 2 and 4), 8 for code 1 */
     uint32_t one;     /* 1 */
@@ -240,13 +301,41 @@ typedef struct _IoctlParmsIn {
 
 typedef struct _IoctlParmsOut {
     uint32_t size;    /* 28 */
-    uint32_t version; /* 1 */
+#define DVR_VERSION_IOCTL_OUT 1
+    uint32_t version; /* DVR_VERSION_IOCTL_OUT */
     uint32_t code;    /* the request code */
     int32_t error;    /* codes 2 and 4: non-zero is logged */
     uint32_t pending; /* code 2: non-zero when you keep the configuration block */
     uint32_t eight;   /* 8 */
     uint32_t one;     /* 1 */
 } _IoctlParmsOut;
+
+/* ---- Record initializers -------------------------------------------------------------------
+ * Every field zero, size and version filled in:
+ *   _EventParmsIn in = DVR_EVENT_IN_INIT;
+ *   _EventParmsOut out = DVR_EVENT_OUT_INIT; */
+
+#ifdef __cplusplus
+#define DVR_RECORD_INIT(type, version) (::dvr_record_init<type>(version))
+#else
+#define DVR_RECORD_INIT(type, recordVersion) {.size = sizeof(type), .version = (recordVersion)}
+#endif
+#define DVR_EVENT_IN_INIT DVR_RECORD_INIT(_EventParmsIn, DVR_VERSION_EVENT_IN)
+#define DVR_EVENT_OUT_INIT DVR_RECORD_INIT(_EventParmsOut, DVR_VERSION_EVENT_OUT)
+#define DVR_LOAD_IN_INIT DVR_RECORD_INIT(_LoadParmsIn, DVR_VERSION_LOAD_IN)
+#define DVR_LOAD_OUT_INIT DVR_RECORD_INIT(_LoadParmsOut, DVR_VERSION_LOAD_OUT)
+#define DVR_OPEN_IN_INIT DVR_RECORD_INIT(_OpenParmsIn, DVR_VERSION_OPEN_IN)
+#define DVR_OPEN_OUT_INIT DVR_RECORD_INIT(_OpenParmsOut, DVR_VERSION_OPEN_OUT)
+#define DVR_CLOSE_IN_INIT DVR_RECORD_INIT(_CloseParmsIn, DVR_VERSION_CLOSE_IN)
+#define DVR_CLOSE_OUT_INIT DVR_RECORD_INIT(_CloseParmsOut, DVR_VERSION_CLOSE_OUT)
+#define DVR_UNLOAD_IN_INIT DVR_RECORD_INIT(_UnloadParmsIn, DVR_VERSION_UNLOAD_IN)
+#define DVR_UNLOAD_OUT_INIT DVR_RECORD_INIT(_UnloadParmsOut, DVR_VERSION_UNLOAD_OUT)
+#define DVR_READ_IN_INIT DVR_RECORD_INIT(_ReadParmsIn, DVR_VERSION_READ_IN)
+#define DVR_READ_OUT_INIT DVR_RECORD_INIT(_ReadParmsOut, DVR_VERSION_READ_OUT)
+#define DVR_WRITE_IN_INIT DVR_RECORD_INIT(_WriteParmsIn, DVR_VERSION_WRITE_IN)
+#define DVR_WRITE_OUT_INIT DVR_RECORD_INIT(_WriteParmsOut, DVR_VERSION_WRITE_OUT)
+#define DVR_IOCTL_IN_INIT DVR_RECORD_INIT(_IoctlParmsIn, DVR_VERSION_IOCTL_IN)
+#define DVR_IOCTL_OUT_INIT DVR_RECORD_INIT(_IoctlParmsOut, DVR_VERSION_IOCTL_OUT)
 
 /* ---- Entry points a plugin exports --------------------------------------------------------- */
 
@@ -283,12 +372,13 @@ DVR_PLUGIN_EXPORT int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out);
 
 /* ---- Layout checks ------------------------------------------------------------------------- */
 
-#if defined(__cplusplus)
+#if defined(__cplusplus) && __cplusplus >= 201103L
 #define DVR_STATIC_ASSERT(c, m) static_assert(c, m)
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define DVR_STATIC_ASSERT(c, m) _Static_assert(c, m)
 #endif
-#define DVR_OFF(t, f) __builtin_offsetof(t, f)
+#ifdef DVR_STATIC_ASSERT
+#define DVR_OFF(t, f) offsetof(t, f)
 
 /* The event body reaches Write byte for byte: both records end with the same 168 bytes. */
 DVR_STATIC_ASSERT(sizeof(_EventParmsIn) - DVR_OFF(_EventParmsIn, source) == 168, "event body");
@@ -351,7 +441,22 @@ DVR_STATIC_ASSERT(sizeof(_IoctlParmsIn) == 32 && DVR_OFF(_IoctlParmsIn, data) ==
                   "_IoctlParmsIn");
 #endif
 
+#undef DVR_OFF
+#undef DVR_STATIC_ASSERT
+#endif /* DVR_STATIC_ASSERT */
+
+#undef DVR_EVENT_BODY
+
 #ifdef __cplusplus
+}
+
+/* C++ has no designated initializers before C++20: the same record, built by value. */
+template <typename Record>
+inline Record dvr_record_init(uint32_t version) {
+    Record record = Record();
+    record.size = sizeof record;
+    record.version = version;
+    return record;
 }
 #endif
 

@@ -1,11 +1,11 @@
+// The log sink: level-100 lines to the system log, every line to a terminal on standard output,
+// coloured by level and named by module.
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <mutex>
-#include <string>
+#include <shared_mutex>
 
 #include "core/dvrcore.h"
 
@@ -35,31 +35,11 @@ void dvrcore::WriteLog(uint32_t module, uint32_t level, const char* text) {
         auto it = moduleNames.find(module);
         if (it != moduleNames.end()) std::snprintf(name, sizeof name, "%s", it->second.c_str());
     }
-    if (colour && level <= 100) {
+    if (level <= 100) {
         std::printf("\x1b[3%dm%02d:%02d:%02d\x1b[36m %-6.6s\x1b[0m %s\n", LevelColour(level),
                     utc.tm_hour, utc.tm_min, utc.tm_sec, name, text);
     } else {
         std::printf("%02d:%02d:%02d %-6.6s %s\n", utc.tm_hour, utc.tm_min, utc.tm_sec,
                     name, text);
     }
-}
-
-// The text of a plugin's log event, never read past its length: a text that does not end
-// within its length is copied whole into `unterminated`, which gives it an end.
-static const char* BoundedText(const _EventParmsIn& event, std::string& unterminated) {
-    if (event.data == nullptr || event.length == 0) return nullptr;
-    const char* text = static_cast<const char*>(event.data);
-    if (std::memchr(text, 0, event.length) != nullptr) return text;
-    unterminated.assign(text, event.length);
-    return unterminated.c_str();
-}
-
-bool dvrcore::LevelGate(const _EventParmsIn& event) {
-    const int32_t level = event.level;
-    const int32_t moduleLevel = logLevels.Get(DVR_MODULE_NUMBER(event.source));
-    // An unset level writes every line but keeps level-0 chatter from the subscribers.
-    if (moduleLevel >= 0 && moduleLevel > level) return false;
-    std::string unterminated;
-    WriteLog(event.source, static_cast<uint32_t>(level), BoundedText(event, unterminated));
-    return moduleLevel >= 0 || level != 0;
 }

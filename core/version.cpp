@@ -1,3 +1,0 @@
-#include "core/dvrcore.h"
-
-const char* GetVersion() { return "19.12.6.0"; }
