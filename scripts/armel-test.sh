@@ -32,9 +32,9 @@ phase() {  # <what was done>
 scripts/armel-sysroot.sh
 phase "sysroot ready"
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/armel-toolchain.cmake" \
-    -DDVRCORE_ARMEL_SYSROOT="$sysroot" >/dev/null
-cmake --build "$build" -j "$jobs"
+# The toolchain file finds the sysroot through DVRCORE_ARMEL_SYSROOT in the environment.
+cmake --preset armel >/dev/null
+cmake --build --preset armel -j "$jobs"
 phase "built"
 
 # What was built is for the device: 32-bit ARM EABI, soft-float calls, no VFP instructions.
@@ -87,8 +87,7 @@ phase "target binaries checked"
 run_suite() {  # <model> [ctest options...]
     local model=$1
     shift
-    (cd "$build" && QEMU_CPU=$model ctest --output-on-failure --no-tests=error -j "$jobs" \
-        --timeout 600 "$@")
+    QEMU_CPU=$model ctest --preset armel -j "$jobs" "$@"
 }
 
 run_suite "$strict_model"

@@ -5,10 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${FUZZ_RUNS:-20000}
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DDVRCORE_FUZZ=ON -DDVRCORE_TESTS=OFF -DDVRCORE_BENCH=OFF \
-    -DDVRCORE_SANITIZE=address,undefined >/dev/null
-cmake --build build-fuzz -j "$(nproc)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)"
 for source in fuzz/*_fuzz.cpp; do
     name=$(basename "$source" .cpp)
     corpus=fuzz/corpus/${name%_fuzz}

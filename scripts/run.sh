@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds everything and runs the demo: the example supervisor starts the core with the example
+# Builds the core, the example plugins and the example supervisor, and runs the demo: the example supervisor starts the core with the example
 # plugins in ./demo, a camera's frames flow to a recorder, log lines are collected, and the
 # camera's log level is changed while it runs. Ctrl-C stops it.
 #   scripts/run.sh              run until Ctrl-C
@@ -25,7 +25,8 @@ done
 scripts/setup.sh
 build=${DVRCORE_BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j "$(nproc)"
+# What the demo runs, not the test suite or the benchmarks.
+cmake --build "$build" -j "$(nproc)" --target dvrcore examples
 
 # The layout of a device: the core with its plugins directory beside it, and a working
 # directory of its own, where it reads and writes core.xml and the plugins write their files.

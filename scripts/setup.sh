@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the benchmarks need on a Debian 12 host.
+# Installs what the build, the tests and the benchmarks need on a Debian 12 host (the tests use
+# GoogleTest; the benchmarks time themselves).
 # Idempotent: when everything is present it returns in well under a second.
 set -euo pipefail
 
@@ -9,8 +10,8 @@ PACKAGES=(
     libboost-dev libboost-system-dev libboost-filesystem-dev
     libtinyxml-dev
     libwxbase3.2-1 wx3.2-headers
-    googletest libgtest-dev libgmock-dev libbenchmark-dev
-    graphviz passwd
+    googletest libgtest-dev
+    passwd
 )
 
 # wxWidgets' setup.h and the unversioned link name of the base library only come in the GUI

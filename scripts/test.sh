@@ -16,20 +16,18 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:exitcode=86
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87"
 export TSAN_OPTIONS="halt_on_error=1:exitcode=88:second_deadlock_stack=1"
 
-run_suite() {  # <build dir> <cmake options...>
-    local dir=$1
-    shift
-    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-    cmake --build "$dir" -j "$jobs"
-    (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
+run_suite() {  # <preset>: the configurations of CMakePresets.json
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1" -j "$jobs"
+    ctest --preset "$1" -j "$jobs"
 }
 
+# In the order given, plain first by default; the first failing configuration ends the run.
 for config in "${configs[@]}"; do
     echo "=== $config ==="
     case $config in
-        plain) DVRCORE_SLOW_TESTS=1 run_suite build ;;  # the one-minute linger runs once
-        asan) run_suite build-asan -DDVRCORE_SANITIZE=address,undefined -DDVRCORE_BENCH=OFF ;;
-        tsan) run_suite build-tsan -DDVRCORE_SANITIZE=thread -DDVRCORE_BENCH=OFF ;;
+        plain) DVRCORE_SLOW_TESTS=1 run_suite plain ;;  # the one-minute linger runs once
+        asan | tsan) run_suite "$config" ;;
         fuzz) scripts/fuzz.sh ;;
         armel) scripts/armel-test.sh ;;
         *) echo "unknown configuration: $config" >&2; exit 2 ;;

@@ -31,9 +31,7 @@ std::mutex requestedMutex;
 std::map<uint32_t, int> requestedLevels;  // changes we asked for and have not seen applied
 
 _EventParmsIn Event(uint32_t classFlags, uint32_t code) {
-    _EventParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
+    _EventParmsIn in = DVR_EVENT_IN_INIT;
     in.source = EXAMPLE_ADMIN_ID;
     in.classFlags = classFlags;
     in.code = code;
@@ -41,7 +39,7 @@ _EventParmsIn Event(uint32_t classFlags, uint32_t code) {
 }
 
 int32_t Raise(_EventParmsIn& in) {
-    _EventParmsOut out{sizeof out, 1, 0};
+    _EventParmsOut out = DVR_EVENT_OUT_INIT;
     raiseEvent(&in, &out);
     return out.result;
 }
@@ -97,7 +95,7 @@ std::string Status() {
 }
 
 void HandlePacket(const uint8_t* packet, uint32_t length) {
-    ExamplePacketHeader header;
+    DvrPacketHeader header;
     if (length < sizeof header) return;
     std::memcpy(&header, packet, sizeof header);
     const std::string payload(reinterpret_cast<const char*>(packet) + sizeof header,
@@ -134,7 +132,7 @@ void ReportAppliedLevels() {
 extern "C" int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out) {
     raiseEvent = in->eventEntry;
     out->id = EXAMPLE_ADMIN_ID;  // supervisor packets with module number 0x053 come here
-    out->masks[5] = 30;          // close key
+    out->masks[DVR_MASK_CLOSE_KEY] = 30;
     // No subscriptions and no Write: configuration documents reach every plugin anyway.
     return 0;
 }

@@ -54,15 +54,13 @@ typedef struct Stream {
 /* ---- Events -------------------------------------------------------------------------------- */
 
 static void prepare(_EventParmsIn *in, _EventParmsOut *out, uint32_t classFlags, uint32_t code) {
-    memset(in, 0, sizeof *in);
-    in->size = sizeof *in;
-    in->version = 1;
+    const _EventParmsIn event = DVR_EVENT_IN_INIT;
+    const _EventParmsOut result = DVR_EVENT_OUT_INIT;
+    *in = event;
     in->source = CAMERA_ID;
     in->classFlags = classFlags;
     in->code = code;
-    out->size = sizeof *out;
-    out->version = 1;
-    out->result = 0;
+    *out = result;
 }
 
 /* Our module's log level, -1 when none is set. */
@@ -247,7 +245,7 @@ DVR_PLUGIN_EXPORT int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     pthread_condattr_destroy(&attributes);
 
     out->id = CAMERA_ID;
-    out->masks[5] = 40;     /* close key: plugins close in descending order, the source first */
+    out->masks[DVR_MASK_CLOSE_KEY] = 40; /* close key: plugins close in descending order, the source first */
     out->wantsWorker = 1;   /* IOCTL code 1 on a thread of our own */
     out->defaultLogLevel = 10; /* our frame lines (10) show until someone raises the level */
     return 0;

@@ -13,6 +13,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <dvrcore/dvrplugin.h>
+
 /* Module identifiers of the example plugins. Bits 27..16 are the module number: it must be
  * unique and below 255, owns the plugin's log level and addresses supervisor packets. */
 #define EXAMPLE_CAMERA_ID 0x00500000u
@@ -20,19 +22,11 @@
 #define EXAMPLE_SCRIBE_ID 0x00520000u
 #define EXAMPLE_ADMIN_ID 0x00530000u
 
-/* Header of every packet on the supervisor socket, in both directions (little-endian words).
- * The core reads it on packets from the supervisor; on messages from plugins it is our own
- * convention, since the core writes those unchanged. */
-typedef struct ExamplePacketHeader {
-    uint32_t length; /* header included */
-    uint32_t target; /* to a plugin: module number in bits 31..20; from a plugin: its id */
-    uint32_t type;
-    uint32_t word;   /* not examined by the core */
-} ExamplePacketHeader;
-
-/* The core's own packet types; every other type goes to the plugin named by target. */
-#define EXAMPLE_PACKET_IDENTITY 7u /* payload: "name\0version" */
-#define EXAMPLE_PACKET_STOP 8u
+/* Every packet on the supervisor socket, in both directions, starts with the plugin header's
+ * DvrPacketHeader. The core reads it on packets from the supervisor; on messages from plugins it
+ * is our own convention, since the core writes those unchanged: there target is the plugin's
+ * id. The core's own packet types are DVR_PACKET_IDENTITY and DVR_PACKET_STOP; every other
+ * type goes to the plugin that DVR_PACKET_TARGET(id) names. */
 
 /* Packets for the admin plugin. */
 #define EXAMPLE_PACKET_STATUS 0x10u    /* no payload: answer with a status message */
@@ -41,14 +35,11 @@ typedef struct ExamplePacketHeader {
 /* Messages from plugins: the header with the plugin's id as target, then text (no NUL). */
 #define EXAMPLE_MESSAGE_TEXT 0x20u
 
-/* The target word that addresses a plugin with this identifier. */
-#define EXAMPLE_TARGET(id) ((((id) >> 16) & 0xFFFu) << 20)
-
 /* A text message as a malloc block, ready to hand to the core with class DVR_CMD_SEND (the
  * core frees it). Returns NULL when memory is short. */
 static inline void *example_text_message(uint32_t source, const char *text, uint32_t *length) {
     const size_t textLength = strlen(text);
-    ExamplePacketHeader header;
+    DvrPacketHeader header;
     char *block = (char *)malloc(sizeof header + textLength);
     if (block == NULL) return NULL;
     header.length = (uint32_t)(sizeof header + textLength);

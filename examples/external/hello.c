@@ -15,17 +15,14 @@ DVR_PLUGIN_EXPORT int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
 
 DVR_PLUGIN_EXPORT int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
     static char text[] = "hello from a plugin built outside the tree";
-    _EventParmsIn event;
-    _EventParmsOut result = {sizeof result, 1, 0};
+    _EventParmsIn event = DVR_EVENT_IN_INIT;
+    _EventParmsOut result = DVR_EVENT_OUT_INIT;
     (void)in;
     (void)out;
-    memset(&event, 0, sizeof event);
-    event.size = sizeof event;
-    event.version = 1;
     event.source = HELLO_ID;
     event.classFlags = DVR_CLASS_LOG;
     event.code = DVR_CODE_LOG_MESSAGE;
-    event.level = 25;
+    event.level = DVR_LEVEL_INFO;
     event.data = text;
     event.length = sizeof text;
     raiseEvent(&event, &result);

@@ -19,11 +19,6 @@ namespace {
 DvrEventEntry raiseEvent;
 std::unique_ptr<Recording> recording;  // from Open to Close
 
-// An event code as subscription masks see it: bits 24..30 moved up one place, bit 31 dropped.
-constexpr uint32_t SubscriptionCode(uint32_t code) {
-    return ((code << 1) & 0xFE000000u) | (code & 0x00FFFFFFu);
-}
-
 // A frame event: class bit 0 with the video code bit 24.
 bool IsVideoFrame(const _WriteParmsIn& in) {
     return (in.classFlags & DVR_CLASS_0) != 0 && (in.code & DVR_CODE_VIDEO_FRAME) != 0;
@@ -35,8 +30,8 @@ extern "C" int32_t Load(_LoadParmsIn* in, _LoadParmsOut* out) {
     raiseEvent = in->eventEntry;
     out->id = EXAMPLE_RECORDER_ID;
     // Video frames: class 0x1 with code 0x1000000, which the class-0 mask covers as 0x2000000.
-    out->masks[0] = SubscriptionCode(DVR_CODE_VIDEO_FRAME);
-    out->masks[5] = 20;  // close key: after the camera (40), before the scribe (10)
+    out->masks[0] = DVR_SUBSCRIPTION_CODE(DVR_CODE_VIDEO_FRAME);
+    out->masks[DVR_MASK_CLOSE_KEY] = 20;  // close key: after the camera (40), before the scribe (10)
     out->wantsWrite = 1;
     out->defaultLogLevel = 20;
     return 0;

@@ -77,26 +77,22 @@ void Recording::Store(const Frame& frame) {
 
 // Gives a kept block back: the last holder's release frees it.
 void Recording::Release(void* block) {
-    _EventParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
+    _EventParmsIn in = DVR_EVENT_IN_INIT;
     in.data = block;  // the address exactly as Write received it
     in.source = id_;  // who releases: our hold, not another plugin's
     in.classFlags = DVR_CMD_RELEASE;
-    _EventParmsOut out{sizeof out, 1, 0};
+    _EventParmsOut out = DVR_EVENT_OUT_INIT;
     raiseEvent_(&in, &out);
 }
 
 void Recording::Log(int32_t level, const char* text) {
-    _EventParmsIn in{};
-    in.size = sizeof in;
-    in.version = 1;
+    _EventParmsIn in = DVR_EVENT_IN_INIT;
     in.length = static_cast<uint32_t>(std::strlen(text) + 1);
     in.data = const_cast<char*>(text);  // the core copies it
     in.source = id_;
     in.classFlags = DVR_CLASS_LOG;
     in.code = DVR_CODE_LOG_MESSAGE;
     in.level = level;
-    _EventParmsOut out{sizeof out, 1, 0};
+    _EventParmsOut out = DVR_EVENT_OUT_INIT;
     raiseEvent_(&in, &out);
 }

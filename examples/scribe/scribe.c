@@ -18,9 +18,6 @@
 #include <dvrcore/dvrplugin.h>
 #include "example_protocol.h"
 
-/* An event code as subscription masks see it: bits 24..30 moved up one place, bit 31 dropped. */
-#define SUBSCRIPTION_CODE(code) ((((code) << 1) & 0xFE000000u) | ((code) & 0x00FFFFFFu))
-
 static FILE *logFile;
 
 /* The text of a message, never read past its length (a plugin need not end it with NUL). */
@@ -46,9 +43,9 @@ DVR_PLUGIN_EXPORT int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     out->id = EXAMPLE_SCRIBE_ID;
     /* Log messages: class 0x40 with code bit 1; plugins raise code 0x2, the core 0x1000002,
      * which a mask must cover as 0x2000002. */
-    out->masks[6] =
-        SUBSCRIPTION_CODE(DVR_CODE_LOG_MESSAGE) | SUBSCRIPTION_CODE(DVR_CODE_CORE_LOG);
-    out->masks[5] = 10; /* close key: plugins close in descending order of it; we close last */
+    out->masks[DVR_MASK_LOG] =
+        DVR_SUBSCRIPTION_CODE(DVR_CODE_LOG_MESSAGE) | DVR_SUBSCRIPTION_CODE(DVR_CODE_CORE_LOG);
+    out->masks[DVR_MASK_CLOSE_KEY] = 10; /* close key: plugins close in descending order of it; we close last */
     out->wantsWrite = 1;
     out->defaultLogLevel = 25;
     return 0;

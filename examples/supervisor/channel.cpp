@@ -9,16 +9,16 @@
 
 namespace {
 
-constexpr std::size_t kHeader = sizeof(ExamplePacketHeader);
+constexpr std::size_t kHeader = sizeof(DvrPacketHeader);
 constexpr uint32_t kLongestMessage = 16u << 20;  // beyond this a header is not ours
 
 }  // namespace
 
 bool Channel::SendIdentity(const std::string& name, const std::string& version) {
-    return Send(0, EXAMPLE_PACKET_IDENTITY, name + std::string(1, '\0') + version);
+    return Send(0, DVR_PACKET_IDENTITY, name + std::string(1, '\0') + version);
 }
 
-bool Channel::SendStop() { return Send(0, EXAMPLE_PACKET_STOP, ""); }
+bool Channel::SendStop() { return Send(0, DVR_PACKET_STOP, ""); }
 
 bool Channel::SendToModule(uint32_t moduleNumber, uint32_t type, const std::string& payload) {
     return Send((moduleNumber & 0xFFFu) << 20, type, payload);
@@ -28,7 +28,7 @@ bool Channel::SendToModule(uint32_t moduleNumber, uint32_t type, const std::stri
 // reason to split one. Packets hold at most 65536 bytes, header included.
 bool Channel::Send(uint32_t target, uint32_t type, const std::string& payload) {
     if (payload.size() > 65536 - kHeader) return false;
-    ExamplePacketHeader header{static_cast<uint32_t>(kHeader + payload.size()), target, type, 0};
+    DvrPacketHeader header{static_cast<uint32_t>(kHeader + payload.size()), target, type, 0};
     std::string packet(reinterpret_cast<const char*>(&header), kHeader);
     packet += payload;
     return send(socket_, packet.data(), packet.size(), MSG_NOSIGNAL) ==
@@ -51,7 +51,7 @@ bool Channel::Receive(std::vector<Message>* messages, bool wait) {
 // tells where a message ends when it spans records.
 void Channel::Split(std::vector<Message>* messages) {
     while (pending_.size() >= kHeader) {
-        ExamplePacketHeader header;
+        DvrPacketHeader header;
         std::memcpy(&header, pending_.data(), kHeader);
         if (header.length < kHeader || header.length > kLongestMessage) {
             Message raw;

@@ -44,7 +44,7 @@ void Session::SendToModule(const std::string& arguments) {
     std::getline(words >> std::ws, text);
     const auto number = static_cast<uint32_t>(std::strtoul(module.c_str(), nullptr, 0));
     const auto packetType = static_cast<uint32_t>(std::strtoul(type.c_str(), nullptr, 0));
-    if (packetType == EXAMPLE_PACKET_IDENTITY || packetType == EXAMPLE_PACKET_STOP) {
+    if (packetType == DVR_PACKET_IDENTITY || packetType == DVR_PACKET_STOP) {
         Say("types 7 and 8 are the core's own");
         return;
     }
