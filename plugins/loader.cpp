@@ -6,6 +6,7 @@
 
 #include "core/dvrcore.h"
 #include "log/core_log.h"
+#include "plugins/load_verdict.h"
 #include "plugins/plugin_paths.h"
 
 namespace fs = boost::filesystem;
@@ -60,7 +61,7 @@ void dvrcore::LoadPlugin(const std::string& path) {
     if (library == nullptr) {
         const char* reason = dlerror();
         const std::string text = reason != nullptr ? reason : "";
-        CoreLog(100, "Core: Failed to load plugin '%s': %s", fileName.c_str(), text.c_str());
+        CoreLog(100, "%s", UnmappedMessage(fileName, text).c_str());
         failedPlugins[fileName] = text;
         return;
     }
@@ -71,7 +72,7 @@ void dvrcore::LoadPlugin(const std::string& path) {
     ResolveEntries(plugin);
     if (plugin.Load == nullptr) {
         dlclose(library);
-        CoreLog(100, "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
+        CoreLog(100, "%s", MissingLoadMessage(fileName).c_str());
         return;
     }
 
@@ -82,9 +83,13 @@ void dvrcore::LoadPlugin(const std::string& path) {
     const TimePoint started = now();
     const int32_t result = plugin.Load(&in, &out);
     plugin.loadTimeMs = ElapsedMs(started, now());
-    if (result != 0 || out.error != 0) {
+    const LoadRefusal refusal = JudgeLoad(fileName, result, out);
+    if (refusal.refused()) {
         dlclose(library);
-        CoreLog(100, "plugin %s load returned %d error %d", fileName.c_str(), result, out.error);
+        CoreLog(refusal.level, "%s", refusal.text.c_str());
+        // Listed in plugins.xml like a file that could not be mapped: it loaded, but can
+        // never take part.
+        if (out.id == 0 && result == 0 && out.error == 0) failedPlugins[fileName] = refusal.text;
         return;
     }
     if (!AcceptIdentifier(fileName, out.id)) {
@@ -117,19 +122,10 @@ bool dvrcore::AcceptIdentifier(const std::string& fileName, uint32_t id) {
         std::shared_lock<std::shared_mutex> lock(moduleNamesLock);
         known = moduleNames.count(id) != 0;
     }
-    if (known) {
-        CoreLog(50, "plugin %s ID 0x%08lX already loaded", fileName.c_str(),
-                static_cast<unsigned long>(id));
-        return false;
-    }
-    if (DVR_MODULE_NUMBER(id) > 255) {
-        CoreLog(100,
-                "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize "
-                "to 0xfff",
-                fileName.c_str(), static_cast<unsigned long>(id));
-        return false;
-    }
-    return true;
+    if (!known) return true;
+    const LoadRefusal refusal = DuplicateIdentifier(fileName, id);
+    CoreLog(refusal.level, "%s", refusal.text.c_str());
+    return false;
 }
 
 void dvrcore::OpenPlugins() {
