@@ -74,14 +74,11 @@ void dvrcore::KeepUnreadableConfiguration() {
         CoreLog(100, "%s cannot be read, kept as %s", kCoreFile, kKeptCoreFile);
 }
 
+// The levels are composed at once, on the caller's thread; the file work runs on the saver's.
 void dvrcore::WriteConfiguration() {
     XmlDocument document;
     ComposeConfiguration(document);
-    SaveConfiguration(document);
-    TiXmlElement* product = AppendElement(*document.RootElement(), "Product");
-    product->SetAttribute("Family", productFamily);
-    product->SetAttribute("Version", version);
-    BroadcastDocument(document, DVR_CLASS_CONFIG);
+    configurationSaver.Submit(document, true);
 }
 
 void dvrcore::ComposeConfiguration(XmlDocument& document) {
@@ -98,19 +95,25 @@ void dvrcore::ComposeConfiguration(XmlDocument& document) {
 // A failed save leaves the previous file in place while plugins already use the new levels.
 // It is reported once and retried by the scheduler, so that a setting outlives a passing fault
 // of the storage instead of going back to its old value at the next start.
-void dvrcore::SaveConfiguration(XmlDocument& document) {
+// Plugins get the document after its save, whether it held or not, with the product added.
+void dvrcore::SaveConfiguration(XmlDocument& document, bool broadcast) {
     if (SaveDocumentSafely(document, kCoreFile)) {
         if (configurationUnsaved.exchange(false)) CoreLog(25, "saved %s", kCoreFile);
     } else if (!configurationUnsaved.exchange(true)) {
         CoreLog(100, "failed to save %s: %s", kCoreFile, document.ErrorDesc());
     }
+    if (!broadcast) return;
+    TiXmlElement* product = AppendElement(*document.RootElement(), "Product");
+    product->SetAttribute("Family", productFamily);
+    product->SetAttribute("Version", version);
+    BroadcastDocument(document, DVR_CLASS_CONFIG);
 }
 
 void dvrcore::RetryConfigurationSave() {
     if (!configurationUnsaved) return;
     XmlDocument document;
     ComposeConfiguration(document);
-    SaveConfiguration(document);
+    configurationSaver.Submit(document, false);
 }
 
 void dvrcore::ParseConfig(const std::string& text) {

@@ -13,7 +13,8 @@ dvrcore::dvrcore(std::string executablePath)
 }
 
 dvrcore::~dvrcore() {
-    // A core that never ran its stop sequence reports here, while it can still log.
+    // A core that never ran its stop sequence saves and reports here, while it can still log.
+    configurationSaver.Finish();
     ReportLeaks();
     if (eventLoopThread.joinable()) {
         eventLoop.stop();

@@ -28,13 +28,13 @@
 
 #include "log/level_table.h"
 #include "dvrcore/dvrplugin.h"
+#include "config/configuration_saver.h"
 #include "ipc/supervisor_identity.h"
 #include "plugins/hold_table.h"
 #include "plugins/plugininfo.h"
 #include "plugins/request_threads.h"
 
 class TiXmlDocument;
-class XmlDocument;
 
 class dvrcore {
 public:
@@ -73,7 +73,7 @@ public:
     void KeepUnreadableConfiguration();
     void WriteConfiguration();
     void ComposeConfiguration(XmlDocument& document);
-    void SaveConfiguration(XmlDocument& document);
+    void SaveConfiguration(XmlDocument& document, bool broadcast);
     void RetryConfigurationSave();
     void ParseConfig(const std::string& text);
     void WriteStatusDocument();
@@ -109,6 +109,7 @@ protected:
     // housekeeping/
     // The wall clock in whole seconds; tests replace it to jump the clock.
     virtual std::time_t WallClock();
+    int32_t ClockChange(std::time_t second, TimePoint reading) const;
     // The process's resident size; tests replace it to reach the limit exactly.
     virtual uint64_t ResidentBytes();
     // core/
@@ -118,6 +119,10 @@ protected:
     void HandlePacket(const uint8_t* packet, uint32_t length);
     void StoreSupervisorIdentity(const uint8_t* payload, uint32_t length);
     void RoutePluginPacket(const uint8_t* packet, uint32_t length);
+    void CallIpcIoctl(DvrIoctlEntry ioctl, const std::string& name, const uint8_t* packet,
+                      uint32_t length);
+    // The plugin gets no more supervisor packets; waits for a call already under way.
+    void StopRoutingTo(const PLUGININFO& plugin);
     void WriteFrontBlock(std::size_t offset);
     void Disconnect();
 
@@ -149,6 +154,9 @@ protected:
     uint32_t receivedBytes = 0;
     boost::asio::socket_base::message_flags receiveFlags = 0;  // filled by each receive
     SupervisorIdentity supervisor;
+    std::mutex routeMutex;  // nests inside pluginsLock
+    std::condition_variable routeDone;
+    const PluginState* routeCallee = nullptr;  // plugin in an IOCTL code 4 call
     std::atomic<bool> linger{false};  // set by the event-loop thread, read by the stop sequence
 
     // core/
@@ -160,6 +168,8 @@ protected:
 
     // config/
     std::atomic<bool> configurationUnsaved{false};  // core.xml is behind the levels in use
+    ConfigurationSaver configurationSaver{
+        [this](XmlDocument& document, bool broadcast) { SaveConfiguration(document, broadcast); }};
 
     // log/
     LevelTable logLevels;
@@ -172,6 +182,7 @@ protected:
     bool schedulerStopped = false;
     uint64_t memoryLimit = 199229440;  // 190 MiB of resident size
     std::time_t lastWallSecond = 0;    // of the previous tick; 0 before the first
+    TimePoint lastTickTime;            // steady clock at the previous tick
 };
 
 // The single core object while it exists: set by its constructor, cleared by its destructor.

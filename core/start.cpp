@@ -8,6 +8,7 @@
 #include <csignal>
 #include <ctime>
 #include <future>
+#include <memory>
 
 #include "core/capabilities.h"
 #include "core/dvrcore.h"
@@ -16,6 +17,7 @@
 namespace {
 
 constexpr auto kSupervisorWait = std::chrono::seconds(10);
+constexpr auto kPostedWorkWait = std::chrono::seconds(10);
 
 void AddSignal(boost::asio::signal_set& signals, int number) {
     boost::system::error_code error;
@@ -29,6 +31,7 @@ void dvrcore::Start() {
     version = GetVersion();
     plugins.clear();
     ReadConfiguration();
+    configurationSaver.Start();
 
     boost::asio::signal_set signals(eventLoop);
     AddSignal(signals, SIGINT);
@@ -54,6 +57,8 @@ void dvrcore::Start() {
     StartReaderThreads();
     StartScheduler();
     WriteConfiguration();
+    // Plugins get core.xml before the core's first lines, as they always have.
+    configurationSaver.WaitIdle();
     CoreLog(25, "successfully started core version %s", version.c_str());
 
     RunDeliveryLoop();
@@ -63,6 +68,8 @@ void dvrcore::Start() {
     CancelScheduler();
     if (linger) Linger();
     FinishPostedWork();
+    // A level changed just before the stop is on storage before the process ends.
+    configurationSaver.Finish();
     ClosePlugins();
     work.reset();
     eventLoop.stop();
@@ -75,11 +82,14 @@ void dvrcore::Start() {
 
 // Stopping the event loop drops what is still posted to it: a configuration delta from the last
 // delivered events would never be applied or saved. Waiting for a marker posted last lets all
-// of it run first, while the plugin table is still in load order.
+// of it run first, while the plugin table is still in load order. A handler that blocks until
+// plugins are closed would hold the stop for good: the wait is bounded.
 void dvrcore::FinishPostedWork() {
-    std::promise<void> reached;
-    boost::asio::post(eventLoop, [&reached] { reached.set_value(); });
-    reached.get_future().wait();
+    auto reached = std::make_shared<std::promise<void>>();
+    boost::asio::post(eventLoop, [reached] { reached->set_value(); });
+    if (reached->get_future().wait_for(kPostedWorkWait) != std::future_status::ready)
+        CoreLog(50, "stopping without the event loop's posted work after %d seconds",
+                static_cast<int>(kPostedWorkWait.count()));
 }
 
 void dvrcore::Linger() {

@@ -35,13 +35,10 @@ uint64_t dvrcore::ResidentBytes() { return ReadResidentBytes(); }
 void dvrcore::Scheduler(const boost::system::error_code& error) {
     if (error || schedulerStopped) return;
     const std::time_t second = WallClock();
+    const TimePoint reading = now();
     const bool firstTick = lastWallSecond == 0;
     if (!firstTick) {
-        // Clamped: a clock set across the whole range of time_t does not fit the message.
-        const double seconds = std::trunc(
-            std::difftime(second, lastWallSecond));
-        const int32_t change = static_cast<int32_t>(
-            std::clamp(seconds, double{INT32_MIN}, double{INT32_MAX}));
+        const int32_t change = ClockChange(second, reading);
         if (change > 1 || change < -1) CoreLog(50, "system time changed by %d seconds", change);
     } else if (throttling) {
         BroadcastStatus();  // plugins learn the initial state
@@ -50,8 +47,18 @@ void dvrcore::Scheduler(const boost::system::error_code& error) {
         SetMemoryLow(ResidentBytes() > memoryLimit);
     if (second != lastWallSecond) RetryConfigurationSave();
     lastWallSecond = second;
+    lastTickTime = reading;
     schedulerTimer.expires_after(kTickPeriod);
     StartScheduler();
+}
+
+// How far the wall clock moved beyond the time that really passed since the last tick: a tick
+// held back by a busy event loop is no clock change. Clamped: a clock set across the whole
+// range of time_t does not fit the message.
+int32_t dvrcore::ClockChange(std::time_t second, TimePoint reading) const {
+    const double passed = std::chrono::duration<double>(reading - lastTickTime).count();
+    const double change = std::round(std::difftime(second, lastWallSecond) - passed);
+    return static_cast<int32_t>(std::clamp(change, double{INT32_MIN}, double{INT32_MAX}));
 }
 
 void dvrcore::SetMemoryLow(bool low) {

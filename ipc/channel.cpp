@@ -65,12 +65,33 @@ void dvrcore::RoutePluginPacket(const uint8_t* packet, uint32_t length) {
         std::shared_lock<std::shared_mutex> lock(pluginsLock);
         for (const PLUGININFO& plugin : plugins) {
             if (DVR_MODULE_NUMBER(plugin.id()) != module) continue;
+            std::lock_guard<std::mutex> route(routeMutex);
+            // A closing plugin may have freed what its IOCTL needs: the packet is consumed.
+            if (plugin.IOCTL == nullptr || plugin.closing()) return;
             ioctl = plugin.IOCTL;
             name = plugin.fileName;
+            routeCallee = plugin.state.get();
             break;
         }
     }
-    if (ioctl == nullptr) return;
+    if (ioctl == nullptr) return;  // no plugin has the module number
+    CallIpcIoctl(ioctl, name, packet, length);
+    {
+        std::lock_guard<std::mutex> route(routeMutex);
+        routeCallee = nullptr;
+    }
+    routeDone.notify_all();
+}
+
+void dvrcore::StopRoutingTo(const PLUGININFO& plugin) {
+    std::unique_lock<std::mutex> lock(routeMutex);
+    plugin.state->closing = true;
+    // A call that began before the flag was set ends before Close begins.
+    routeDone.wait(lock, [this, &plugin] { return routeCallee != plugin.state.get(); });
+}
+
+void dvrcore::CallIpcIoctl(DvrIoctlEntry ioctl, const std::string& name, const uint8_t* packet,
+                           uint32_t length) {
     // A packet behind an odd-length one in the same record starts at any address; plugins
     // read its header as words, which an ARMv5 device would misread unaligned.
     std::vector<uint64_t> aligned;

@@ -59,7 +59,8 @@ void dvrcore::StartDirectRequest(const _EventParmsIn& in) {
     const SubscriptionClasses classes(in.classFlags);
     std::shared_lock<std::shared_mutex> lock(pluginsLock);
     for (const PLUGININFO& plugin : plugins) {
-        if (plugin.loadInfo.wantsReader == 0 || plugin.Read == nullptr) continue;
+        if (plugin.loadInfo.wantsReader == 0 || plugin.Read == nullptr || plugin.closing())
+            continue;
         if (!classes.Subscribed(plugin.loadInfo, code)) continue;
         if (!requests.Enter(plugin.id())) continue;
         RequestThreadState state{plugin.Read, plugin.id(), 0, nullptr, in.tag};

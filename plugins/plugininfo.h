@@ -1,11 +1,21 @@
 // The core's record of one loaded plugin. Core-side only: plugins never see it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "dvrcore/dvrplugin.h"
+
+// What other threads read of a plugin while the main thread may move its record (load order,
+// close order): kept apart, at a fixed address.
+struct PluginState {
+    // Set by the main thread under the router's lock just before Close: from then on the
+    // plugin gets no supervisor packets and no new direct requests.
+    std::atomic<bool> closing{false};
+};
 
 struct PLUGININFO {
     void* library = nullptr;  // dlopen handle; closed by the unloader, not by the record
@@ -24,6 +34,7 @@ struct PLUGININFO {
     int32_t openCode = 0;
     int64_t loadTimeMs = 0;
     int64_t openTimeMs = 0;
+    std::unique_ptr<PluginState> state = std::make_unique<PluginState>();
 
     PLUGININFO() = default;
     PLUGININFO(PLUGININFO&&) = default;
@@ -32,5 +43,6 @@ struct PLUGININFO {
     PLUGININFO& operator=(const PLUGININFO&) = delete;
 
     uint32_t id() const { return loadInfo.id; }
-    uint32_t closeKey() const { return loadInfo.masks[5]; }
+    uint32_t closeKey() const { return loadInfo.masks[DVR_MASK_CLOSE_KEY]; }
+    bool closing() const { return state->closing.load(); }
 };

@@ -19,6 +19,7 @@ void dvrcore::ClosePlugins() {
         });
     }
     for (PLUGININFO& plugin : plugins) {
+        StopRoutingTo(plugin);
         if (plugin.Close == nullptr) continue;
         _CloseParmsIn in = DVR_CLOSE_IN_INIT;
         _CloseParmsOut out = DVR_CLOSE_OUT_INIT;
