@@ -16,6 +16,7 @@ dvrcore::~dvrcore() {
     // A core that never ran its stop sequence saves and reports here, while it can still log.
     configurationSaver.Finish();
     ReportLeaks();
+    StopWatchdog();
     if (eventLoopThread.joinable()) {
         eventLoop.stop();
         eventLoopThread.join();

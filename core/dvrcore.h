@@ -35,6 +35,7 @@
 #include "plugins/request_threads.h"
 
 class TiXmlDocument;
+class TiXmlElement;
 
 class dvrcore {
 public:
@@ -90,6 +91,8 @@ public:
     void CancelScheduler();
     void Scheduler(const boost::system::error_code& error);
     void SetMemoryLow(bool low);
+    void StartWatchdog();
+    void StopWatchdog();
 
 protected:
     // log/
@@ -101,6 +104,9 @@ protected:
     bool AdmitVideoFrame(uint32_t source, uint8_t keyFrame, int32_t* result);
     void StartDirectRequest(const _EventParmsIn& in);
     bool QueueEvent(_EventParmsIn& event, _EventParmsOut* out);
+    // Answers `result` for an event that is not queued and counts it against its raiser.
+    bool Refuse(const _EventParmsIn& event, _EventParmsOut* out, int32_t result);
+    PluginRecord* RecordOfSource(uint32_t source) const;
     void DeliverEvent(const _EventParmsIn& event);
     void UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventParmsIn& event,
                                    HoldTable::Record* hold);
@@ -110,6 +116,19 @@ protected:
     // The wall clock in whole seconds; tests replace it to jump the clock.
     virtual std::time_t WallClock();
     int32_t ClockChange(std::time_t second, TimePoint reading) const;
+    // What the watchdog remembers of one watched thread's latest call.
+    struct Watch {
+        CallSlot* slot;
+        uint32_t sequence = 0;
+        std::chrono::steady_clock::time_point began{};
+        int plugin = -1;
+        PluginEntry entry = PluginEntry::None;
+        bool reported = false;
+        std::chrono::steady_clock::duration nextReport = std::chrono::seconds(2);
+    };
+    void RunWatchdog();
+    void Observe(Watch& watch, std::chrono::steady_clock::time_point reading);
+    void ReportReturn(const Watch& watch, std::chrono::steady_clock::time_point reading);
     // The process's resident size; tests replace it to reach the limit exactly.
     virtual uint64_t ResidentBytes();
     // core/
@@ -118,9 +137,15 @@ protected:
     // ipc/
     void HandlePacket(const uint8_t* packet, uint32_t length);
     void StoreSupervisorIdentity(const uint8_t* payload, uint32_t length);
+    void AnswerStatistics(const uint8_t* packet);
+    std::unique_ptr<TiXmlElement> PluginStatistics(const PLUGININFO& plugin);
     void RoutePluginPacket(const uint8_t* packet, uint32_t length);
-    void CallIpcIoctl(DvrIoctlEntry ioctl, const std::string& name, const uint8_t* packet,
-                      uint32_t length);
+    struct PluginCallee {
+        DvrIoctlEntry ioctl = nullptr;
+        std::string name;
+        int record = -1;
+    };
+    void CallIpcIoctl(const PluginCallee& callee, const uint8_t* packet, uint32_t length);
     // The plugin gets no more supervisor packets; waits for a call already under way.
     void StopRoutingTo(const PLUGININFO& plugin);
     void WriteFrontBlock(std::size_t offset);
@@ -143,6 +168,11 @@ protected:
     std::map<uint32_t, uint32_t> streams;
     RequestRegistry requests;
     bool leaksReported = false;
+    // Statistics: what the event path counts, read by the statistics answer.
+    std::array<std::atomic<PluginRecord*>, 256> recordsByModule{};  // written at load
+    std::atomic<uint64_t> delivered{0};    // delivery thread only
+    std::atomic<uint64_t> bytesCopied{0};
+    uint64_t queuePeak = 0;                // under deliveryMutex
 
     // ipc/
     boost::asio::io_service eventLoop;
@@ -181,6 +211,15 @@ protected:
     TimePoint lowMemoryTime = TimePoint::max();
     bool schedulerStopped = false;
     uint64_t memoryLimit = 199229440;  // 190 MiB of resident size
+    // The watchdog's thread and what it watches: the calls of the main and event-loop threads.
+    CallSlot mainSlot;
+    CallSlot eventLoopSlot;
+    std::thread watchdogThread;
+    std::mutex watchdogMutex;
+    std::condition_variable watchdogWake;
+    bool watchdogStopping = false;  // under watchdogMutex
+    std::atomic<uint64_t> stalls{0};
+    TimePoint startTime = std::chrono::steady_clock::now();
     std::time_t lastWallSecond = 0;    // of the previous tick; 0 before the first
     TimePoint lastTickTime;            // steady clock at the previous tick
 };

@@ -4,10 +4,14 @@
 #include <cstdio>
 #include <memory>
 
+#include "core/allocator.h"
 #include "core/arguments.h"
 #include "core/dvrcore.h"
+#include "housekeeping/crash_report.h"
 
 int main(int argc, char** argv) {
+    ConfigureAllocator();  // before any thread or plugin allocates
+    InstallCrashReport();
     const Arguments arguments = ScanArguments(argc, argv);
     if (arguments.help) {
         std::fprintf(stderr, "core version %s\n", GetVersion());

@@ -12,6 +12,7 @@
 
 #include "core/capabilities.h"
 #include "core/dvrcore.h"
+#include "housekeeping/crash_report.h"
 #include "log/core_log.h"
 
 namespace {
@@ -32,6 +33,10 @@ void dvrcore::Start() {
     plugins.clear();
     ReadConfiguration();
     configurationSaver.Start();
+    startTime = std::chrono::steady_clock::now();
+    threadRole = {ThreadKind::Main, -1, &mainSlot};
+    PrepareCrashStack();
+    StartWatchdog();
 
     boost::asio::signal_set signals(eventLoop);
     AddSignal(signals, SIGINT);
@@ -45,7 +50,11 @@ void dvrcore::Start() {
     if (supervised) StartReceive();
 
     auto work = boost::asio::make_work_guard(eventLoop);
-    eventLoopThread = std::thread([this] { eventLoop.run(); });
+    eventLoopThread = std::thread([this] {
+        threadRole = {ThreadKind::EventLoop, -1, &eventLoopSlot};
+        PrepareCrashStack();
+        eventLoop.run();
+    });
 
     if (supervised) {
         // An identity that came before the wait began still counts; a stop ends it early.
@@ -78,6 +87,7 @@ void dvrcore::Start() {
     UnloadPlugins();
     // Every plugin is gone: what is still held now was never given back.
     ReportLeaks();
+    StopWatchdog();
 }
 
 // Stopping the event loop drops what is still posted to it: a configuration delta from the last

@@ -48,6 +48,8 @@ void dvrcore::HandlePacket(const uint8_t* packet, uint32_t length) {
         RequestStop();
     else if (type == ipc::kTypeIdentity && length > ipc::kHeaderSize)
         StoreSupervisorIdentity(packet + ipc::kHeaderSize, length - ipc::kHeaderSize);
+    else if (type == ipc::kTypeStatistics && (ipc::PacketTarget(packet) >> 20) == 0)
+        AnswerStatistics(packet);  // a payload, if any, asks nothing more
     else
         RoutePluginPacket(packet, length);
 }
@@ -59,8 +61,7 @@ void dvrcore::StoreSupervisorIdentity(const uint8_t* payload, uint32_t length) {
 
 void dvrcore::RoutePluginPacket(const uint8_t* packet, uint32_t length) {
     const uint32_t module = ipc::PacketTarget(packet) >> 20;
-    DvrIoctlEntry ioctl = nullptr;
-    std::string name;
+    PluginCallee callee;
     {
         std::shared_lock<std::shared_mutex> lock(pluginsLock);
         for (const PLUGININFO& plugin : plugins) {
@@ -68,14 +69,13 @@ void dvrcore::RoutePluginPacket(const uint8_t* packet, uint32_t length) {
             std::lock_guard<std::mutex> route(routeMutex);
             // A closing plugin may have freed what its IOCTL needs: the packet is consumed.
             if (plugin.IOCTL == nullptr || plugin.closing()) return;
-            ioctl = plugin.IOCTL;
-            name = plugin.fileName;
+            callee = {plugin.IOCTL, plugin.fileName, plugin.record};
             routeCallee = plugin.state.get();
             break;
         }
     }
-    if (ioctl == nullptr) return;  // no plugin has the module number
-    CallIpcIoctl(ioctl, name, packet, length);
+    if (callee.ioctl == nullptr) return;  // no plugin has the module number
+    CallIpcIoctl(callee, packet, length);
     {
         std::lock_guard<std::mutex> route(routeMutex);
         routeCallee = nullptr;
@@ -90,8 +90,7 @@ void dvrcore::StopRoutingTo(const PLUGININFO& plugin) {
     routeDone.wait(lock, [this, &plugin] { return routeCallee != plugin.state.get(); });
 }
 
-void dvrcore::CallIpcIoctl(DvrIoctlEntry ioctl, const std::string& name, const uint8_t* packet,
-                           uint32_t length) {
+void dvrcore::CallIpcIoctl(const PluginCallee& callee, const uint8_t* packet, uint32_t length) {
     // A packet behind an odd-length one in the same record starts at any address; plugins
     // read its header as words, which an ARMv5 device would misread unaligned.
     std::vector<uint64_t> aligned;
@@ -107,9 +106,16 @@ void dvrcore::CallIpcIoctl(DvrIoctlEntry ioctl, const std::string& name, const u
     in.length = length;
     in.data = const_cast<uint8_t*>(packet);
     _IoctlParmsOut out = IoctlOutRecord(DVR_IOCTL_SUPERVISOR);
-    const int32_t result = ioctl(&in, &out);
-    if (result != 0 || out.error != 0)
-        CoreLog(0, "plugin %s ipc ioctl returned %d error %d", name.c_str(), result, out.error);
+    int32_t result;
+    {
+        const WatchedCall call(eventLoopSlot, callee.record, PluginEntry::IpcIoctl);
+        result = callee.ioctl(&in, &out);
+    }
+    const bool failed = result != 0 || out.error != 0;
+    CountIoctl(PluginRecordAt(callee.record), failed);
+    if (failed)
+        CoreLog(0, "plugin %s ipc ioctl returned %d error %d", callee.name.c_str(), result,
+                out.error);
 }
 
 void dvrcore::Disconnect() {

@@ -14,10 +14,15 @@ constexpr uint32_t kHeaderSize = 16;
 constexpr uint32_t kMaxPacket = 65536;
 constexpr uint32_t kTypeIdentity = 7;
 constexpr uint32_t kTypeStop = 8;
+constexpr uint32_t kTypeStatistics = 9;  // addressed to module number 0
 
 inline uint32_t ReadWord(const uint8_t* bytes) {
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+inline void WriteWord(uint8_t* bytes, uint32_t word) {
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(word >> (8 * i));
 }
 
 inline uint32_t PacketLength(const uint8_t* packet) { return ReadWord(packet); }

@@ -19,18 +19,26 @@ __attribute__((cold, noinline)) void ReportFailedWrite(const PLUGININFO& plugin,
 // One subscriber's Write: a fresh call record each time (a plugin may scribble on its own),
 // the hold bookkeeping around the call, and the report of a failure. Local, so that the
 // delivery loop gets it inlined.
-inline void CallWrite(HoldTable& holdTable, const PLUGININFO& plugin, const _EventParmsIn& event,
-                      HoldTable::Record* hold) {
+inline void CallWrite(HoldTable& holdTable, CallSlot& slot, const PLUGININFO& plugin,
+                      const _EventParmsIn& event, HoldTable::Record* hold) {
     _WriteParmsIn in = DVR_WRITE_IN_INIT;
     in.length = event.length;
     in.data = event.data;
     std::memcpy(&in.source, &event.source, sizeof in - offsetof(_WriteParmsIn, source));
     _WriteParmsOut out = DVR_WRITE_OUT_INIT;
     holdTable.BeginCall(hold, plugin.id());
-    const int32_t result = plugin.Write(&in, &out);
+    int32_t result;
+    {
+        const WatchedCall call(slot, plugin.record, PluginEntry::Write);
+        result = plugin.Write(&in, &out);
+    }
     holdTable.EndCall(hold, plugin.id(), out.pending != 0);
-    if (result != 0 || out.error != 0)
-        ReportFailedWrite(plugin, result, out.error);
+    const bool failed = result != 0 || out.error != 0;
+    if (plugin.stats != nullptr) {
+        CountOwn(plugin.stats->writes);
+        if (failed) CountOwn(plugin.stats->failures);
+    }
+    if (failed) ReportFailedWrite(plugin, result, out.error);
 }
 
 }  // namespace
@@ -44,13 +52,14 @@ void dvrcore::RunDeliveryLoop() {
         deliveryQueue.pop_front();
         lock.unlock();
         DeliverEvent(event);
+        CountOwn(delivered);
         lock.lock();
     }
 }
 
 void dvrcore::DeliverEvent(const _EventParmsIn& event) {
     const uint32_t code = AdjustedCode(event.code);
-    HoldTable::Record* hold = holdTable.TakeCoreHold(event.data);
+    HoldTable::Record* hold = holdTable.TakeCoreHold(event.data, event.length);
     const bool configuration = (event.classFlags & DVR_CLASS_CONFIG) != 0;
     if (configuration && event.data != nullptr && event.length != 0) {
         // The core parses a copy of its own; without the memory for it, it skips its parse and
@@ -68,7 +77,7 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event) {
             UpdatePluginConfiguration(plugin, event, hold);
         } else if (plugin.loadInfo.wantsWrite != 0 && plugin.Write != nullptr &&
                    classes.Subscribed(plugin.loadInfo, code)) {
-            CallWrite(holdTable, plugin, event, hold);
+            CallWrite(holdTable, mainSlot, plugin, event, hold);
         }
     }
     if (holdTable.ReleaseCoreHold(event.data, hold)) {
@@ -90,9 +99,15 @@ void dvrcore::UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventPa
     in.data = event.data;
     _IoctlParmsOut out = IoctlOutRecord(DVR_IOCTL_UPDATE_CONFIG);
     holdTable.BeginCall(hold, plugin.id());
-    const int32_t result = plugin.IOCTL(&in, &out);
+    int32_t result;
+    {
+        const WatchedCall call(mainSlot, plugin.record, PluginEntry::UpdateConfig);
+        result = plugin.IOCTL(&in, &out);
+    }
     holdTable.EndCall(hold, plugin.id(), out.pending != 0);
-    if (result != 0 || out.error != 0)
+    const bool failed = result != 0 || out.error != 0;
+    CountIoctl(plugin.stats, failed);
+    if (failed)
         CoreLog(0, "plugin %s update config returned %d error %d", plugin.fileName.c_str(),
                 result, out.error);
 }

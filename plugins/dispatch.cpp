@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -63,7 +64,7 @@ void dvrcore::StartDirectRequest(const _EventParmsIn& in) {
             continue;
         if (!classes.Subscribed(plugin.loadInfo, code)) continue;
         if (!requests.Enter(plugin.id())) continue;
-        RequestThreadState state{plugin.Read, plugin.id(), 0, nullptr, in.tag};
+        RequestThreadState state{plugin.Read, plugin.id(), 0, nullptr, in.tag, plugin.record};
         if (in.data != nullptr && in.length != 0) {
             state.copy = std::malloc(in.length);
             if (state.copy != nullptr) {
@@ -84,13 +85,12 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
             return false;
         }
     }
-    if (stopRequested) {
-        out->result = DVR_RESULT_REFUSED;
-        return false;
-    }
+    if (stopRequested) return Refuse(event, out, DVR_RESULT_REFUSED);
     const bool videoFrame = (event.classFlags & DVR_CLASS_0) != 0 &&
                             (event.code & DVR_CODE_VIDEO_FRAME) != 0;
-    if (videoFrame && !AdmitVideoFrame(event.source, event.keyFrame, &out->result)) return false;
+    int32_t admission = DVR_RESULT_OK;
+    if (videoFrame && !AdmitVideoFrame(event.source, event.keyFrame, &admission))
+        return Refuse(event, out, admission);
 
     if (event.data != nullptr && event.length != 0) {
         void* copy = std::malloc(event.length);
@@ -99,10 +99,10 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
                 std::lock_guard<std::mutex> lock(streamMutex);
                 streams.erase(event.source);
             }
-            out->result = DVR_RESULT_NO_MEMORY;
-            return false;
+            return Refuse(event, out, DVR_RESULT_NO_MEMORY);
         }
         std::memcpy(copy, event.data, event.length);
+        bytesCopied.fetch_add(event.length, std::memory_order_relaxed);
         event.data = copy;
     } else {
         event.data = nullptr;
@@ -110,8 +110,7 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
     }
     if (event.tag != 0 && !requests.WaitForTurn(event.tag, event.data)) {
         std::free(event.data);
-        out->result = DVR_RESULT_REFUSED;
-        return false;
+        return Refuse(event, out, DVR_RESULT_REFUSED);
     }
     bool queued;
     {
@@ -119,16 +118,32 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
         // return at any moment, and an event appended after that would never be delivered.
         std::lock_guard<std::mutex> lock(deliveryMutex);
         queued = !stopRequested;
-        if (queued) deliveryQueue.push_back(event);
+        if (queued) {
+            deliveryQueue.push_back(event);
+            queuePeak = std::max<uint64_t>(queuePeak, deliveryQueue.size());
+        }
     }
     if (!queued) {
         // The block was entered as this request thread's block in flight; it never will be.
         if (event.tag != 0 && event.data != nullptr) requests.WakeWaiters(event.data);
         std::free(event.data);
-        out->result = DVR_RESULT_REFUSED;
-        return false;
+        return Refuse(event, out, DVR_RESULT_REFUSED);
     }
     deliveryCondition.notify_one();
+    if (PluginRecord* record = RecordOfSource(event.source))
+        record->raised.fetch_add(1, std::memory_order_relaxed);
     out->result = DVR_RESULT_OK;
     return true;
+}
+
+bool dvrcore::Refuse(const _EventParmsIn& event, _EventParmsOut* out, int32_t result) {
+    if (PluginRecord* record = RecordOfSource(event.source))
+        record->refused.fetch_add(1, std::memory_order_relaxed);
+    out->result = result;
+    return false;
+}
+
+PluginRecord* dvrcore::RecordOfSource(uint32_t source) const {
+    const uint32_t module = DVR_MODULE_NUMBER(source);
+    return module < recordsByModule.size() ? recordsByModule[module].load() : nullptr;
 }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-HoldTable::Record* HoldTable::TakeCoreHold(void* block) {
+HoldTable::Record* HoldTable::TakeCoreHold(void* block, uint32_t length) {
     if (block == nullptr) return nullptr;
     std::lock_guard<std::mutex> lock(mutex);
     // A live block cannot be in the table already, and deliveries do not overlap; should
@@ -10,10 +10,12 @@ HoldTable::Record* HoldTable::TakeCoreHold(void* block) {
     if (deliveringBlock == nullptr && records.count(block) == 0) {
         deliveringBlock = block;
         delivering.coreHold = true;
+        delivering.length = length;
         return &delivering;
     }
     Record& record = records[block];
     record.coreHold = true;
+    record.length = length;
     return &record;
 }
 
@@ -22,7 +24,23 @@ void HoldTable::EndPendingCall(Record* record, uint32_t plugin) {
     // as "released during the call" or finds the hold entered below.
     std::lock_guard<std::mutex> lock(mutex);
     const uint32_t state = record->callState.exchange(0);
-    if ((state & 1u) == 0) record->holders.push_back(plugin);
+    if ((state & 1u) == 0) {
+        record->holders.push_back(plugin);
+        CountKept(plugin, record->length, 1);
+    }
+}
+
+void HoldTable::CountKept(uint32_t plugin, uint32_t length, int64_t blocks) {
+    Kept& count = kept[plugin];
+    count.blocks += static_cast<uint64_t>(blocks);
+    count.bytes += static_cast<uint64_t>(blocks * static_cast<int64_t>(length));
+    count.peakBytes = std::max(count.peakBytes, count.bytes);
+}
+
+HoldTable::Kept HoldTable::KeptBy(uint32_t plugin) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = kept.find(plugin);
+    return it != kept.end() ? it->second : Kept{};
 }
 
 bool HoldTable::ReleaseCoreHold(void* block, Record* record) {
@@ -38,6 +56,7 @@ bool HoldTable::ReleaseCoreHold(void* block, Record* record) {
     if (delivering.holders.empty()) return true;
     // Plugins keep the block: its record moves into the map, holders in the order taken.
     records[block].holders = std::move(delivering.holders);
+    records[block].length = delivering.length;
     delivering.holders.clear();
     return false;
 }
@@ -53,7 +72,10 @@ HoldTable::Release HoldTable::ReleaseHolds(void* block, uint32_t holder) {
     Record* record = Find(block);
     if (record == nullptr) return Release::UnknownBlock;
     auto& holders = record->holders;
-    holders.erase(std::remove(holders.begin(), holders.end(), holder), holders.end());
+    const auto released = std::remove(holders.begin(), holders.end(), holder);
+    if (released != holders.end())
+        CountKept(holder, record->length, -static_cast<int64_t>(holders.end() - released));
+    holders.erase(released, holders.end());
     uint32_t state = record->callState.load();
     if (state != 0 && (state & 1u) == 0 && record->callee.load() == holder)
         record->callState.compare_exchange_strong(state, state | 1u);

@@ -25,6 +25,7 @@ class HoldTable {
 public:
     struct Record {
         std::vector<uint32_t> holders;  // plugins that kept the block, in the order they did
+        uint32_t length = 0;            // of the block, for what plugins keep
         bool coreHold = false;
         std::atomic<uint32_t> callee{0};     // plugin being called with the block
         std::atomic<uint32_t> callState{0};  // call generation << 1 | released during call
@@ -32,9 +33,16 @@ public:
 
     enum class Release { UnknownBlock, StillHeld, LastHolder };
 
+    // What one plugin keeps past its calls.
+    struct Kept {
+        uint64_t blocks = 0;
+        uint64_t bytes = 0;
+        uint64_t peakBytes = 0;
+    };
+
     // The delivery loop's side; all on the delivery thread. BeginCall and EndCall run once per
     // subscriber call, so their common path is inline and lock-free.
-    Record* TakeCoreHold(void* block);
+    Record* TakeCoreHold(void* block, uint32_t length = 0);
     void BeginCall(Record* record, uint32_t plugin) {
         if (record == nullptr) return;
         generation = generation >= 0x7FFFFFFFu ? 1 : generation + 1;
@@ -60,9 +68,11 @@ public:
 
     // Every hold still taken: ascending block address, then in the order taken.
     std::vector<std::pair<void*, uint32_t>> Leaks() const;
+    Kept KeptBy(uint32_t plugin) const;
 
 private:
     void EndPendingCall(Record* record, uint32_t plugin);
+    void CountKept(uint32_t plugin, uint32_t length, int64_t blocks);
     // The block's record, or null when it has none (the caller holds the mutex).
     Record* Find(void* block);
 
@@ -71,4 +81,5 @@ private:
     void* deliveringBlock = nullptr;   // the block being delivered, if it has that slot
     std::unordered_map<void*, Record> records;  // blocks kept past their delivery
     uint32_t generation = 0;  // delivery thread only
+    std::unordered_map<uint32_t, Kept> kept;  // by plugin
 };

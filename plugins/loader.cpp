@@ -76,23 +76,28 @@ void dvrcore::LoadPlugin(const std::string& path) {
         return;
     }
 
+    plugin.record = AddPluginRecord(fileName.c_str(), reinterpret_cast<void*>(plugin.Load));
+    plugin.stats = PluginRecordAt(plugin.record);
     _LoadParmsIn in = DVR_LOAD_IN_INIT;
     in.core = this;
     in.eventEntry = FlatPluginEvent;
     _LoadParmsOut out = DVR_LOAD_OUT_INIT;
     const TimePoint started = now();
-    const int32_t result = plugin.Load(&in, &out);
+    int32_t result;
+    {
+        const WatchedCall call(mainSlot, plugin.record, PluginEntry::Load);
+        result = plugin.Load(&in, &out);
+    }
     plugin.loadTimeMs = ElapsedMs(started, now());
     const LoadRefusal refusal = JudgeLoad(fileName, result, out);
     if (refusal.refused()) {
-        dlclose(library);
         CoreLog(refusal.level, "%s", refusal.text.c_str());
         // Listed in plugins.xml like a file that could not be mapped: it loaded, but can
         // never take part.
         if (out.id == 0 && result == 0 && out.error == 0) failedPlugins[fileName] = refusal.text;
-        return;
     }
-    if (!AcceptIdentifier(fileName, out.id)) {
+    if (refusal.refused() || !AcceptIdentifier(fileName, out.id)) {
+        ForgetMapping(plugin.record);
         dlclose(library);
         return;
     }
@@ -107,6 +112,7 @@ void dvrcore::LoadPlugin(const std::string& path) {
         moduleNames[out.id] = LowerStem(path);
     }
     plugin.loadInfo = out;
+    if (module <= 255) recordsByModule[module] = plugin.stats;
     if (out.wantsWorker != 0) ProvideWorkerThread(plugin);
 
     std::unique_lock<std::shared_mutex> lock(pluginsLock);
@@ -134,7 +140,10 @@ void dvrcore::OpenPlugins() {
         _OpenParmsIn in = DVR_OPEN_IN_INIT;
         _OpenParmsOut out = DVR_OPEN_OUT_INIT;
         const TimePoint started = now();
-        plugin.openCode = plugin.Open(&in, &out);
+        {
+            const WatchedCall call(mainSlot, plugin.record, PluginEntry::Open);
+            plugin.openCode = plugin.Open(&in, &out);
+        }
         plugin.openTimeMs = ElapsedMs(started, now());
     }
     WriteStatusDocument();

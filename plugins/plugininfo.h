@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "dvrcore/dvrplugin.h"
+#include "housekeeping/plugin_records.h"
 
 // What other threads read of a plugin while the main thread may move its record (load order,
 // close order): kept apart, at a fixed address.
@@ -35,6 +36,8 @@ struct PLUGININFO {
     int64_t loadTimeMs = 0;
     int64_t openTimeMs = 0;
     std::unique_ptr<PluginState> state = std::make_unique<PluginState>();
+    int record = -1;                // in the plugin records; -1 when the table is full
+    PluginRecord* stats = nullptr;  // that record, or null
 
     PLUGININFO() = default;
     PLUGININFO(PLUGININFO&&) = default;

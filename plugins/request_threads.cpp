@@ -1,5 +1,7 @@
 #include "plugins/request_threads.h"
 
+#include "housekeeping/plugin_records.h"
+
 #include <cstdlib>
 #include <thread>
 
@@ -96,6 +98,7 @@ void RequestRegistry::Unregister(pthread_t thread) {
 
 void RequestRegistry::Serve(RequestThreadState state) {
     const pthread_t self = pthread_self();
+    threadRole = {ThreadKind::Request, state.record, nullptr};
     Register(self);
     _ReadParmsIn in = DVR_READ_IN_INIT;
     in.one = 1;

@@ -78,4 +78,5 @@ struct RequestThreadState {
     uint32_t length;
     void* copy;  // malloc block owned by the thread, or null
     uint32_t tag;
+    int record;  // the plugin's diagnostic record
 };

@@ -23,7 +23,11 @@ void dvrcore::ClosePlugins() {
         if (plugin.Close == nullptr) continue;
         _CloseParmsIn in = DVR_CLOSE_IN_INIT;
         _CloseParmsOut out = DVR_CLOSE_OUT_INIT;
-        const int32_t result = plugin.Close(&in, &out);
+        int32_t result;
+        {
+            const WatchedCall call(mainSlot, plugin.record, PluginEntry::Close);
+            result = plugin.Close(&in, &out);
+        }
         if (result != 0 || out.error != 0)
             CoreLog(0, "plugin %s close returned %d error %d", plugin.fileName.c_str(), result,
                     out.error);
@@ -39,12 +43,18 @@ void dvrcore::UnloadPlugins() {
         if (plugin.Unload != nullptr) {
             _UnloadParmsIn in = DVR_UNLOAD_IN_INIT;
             _UnloadParmsOut out = DVR_UNLOAD_OUT_INIT;
-            const int32_t result = plugin.Unload(&in, &out);
+            int32_t result;
+            {
+                const WatchedCall call(mainSlot, plugin.record, PluginEntry::Unload);
+                result = plugin.Unload(&in, &out);
+            }
             if (result != 0 || out.error != 0)
                 CoreLog(0, "plugin %s unload returned %d error %d", plugin.fileName.c_str(),
                         result, out.error);
         }
-        if (plugin.id() != kResidentPluginId) dlclose(plugin.library);
+        if (plugin.id() == kResidentPluginId) continue;
+        ForgetMapping(plugin.record);
+        dlclose(plugin.library);
     }
     std::unique_lock<std::shared_mutex> lock(pluginsLock);
     plugins.clear();

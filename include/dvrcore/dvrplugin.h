@@ -108,7 +108,8 @@ extern "C" {
 /* ---- Supervisor packets -------------------------------------------------------------------- */
 
 /* Header of every packet from the supervisor (little-endian words). The core routes a packet by
- * the module number in bits 31..20 of target; types 7 and 8 are the core's own. Messages to the
+ * the module number in bits 31..20 of target; types 7 and 8, and 9 addressed to module
+ * number 0, are the core's own. Messages to the
  * supervisor (DVR_CMD_SEND) are written unchanged: plugins and supervisor agree on their
  * layout, usually this same header. */
 typedef struct _DvrPacketHeader {
@@ -124,6 +125,7 @@ typedef struct _DvrPacketHeader {
 #define DVR_PACKET_TARGET(id) (DVR_MODULE_NUMBER(id) << 20)
 #define DVR_PACKET_IDENTITY 7u /* payload: supervisor file name, NUL, version */
 #define DVR_PACKET_STOP 8u
+#define DVR_PACKET_STATISTICS 9u /* to module number 0: the core answers with its statistics */
 
 /* ---- Events -------------------------------------------------------------------------------- */
 
