@@ -164,7 +164,8 @@ typedef int32_t (*DvrEventEntry)(_EventParmsIn *in, _EventParmsOut *out);
 
 /* Raises an event. Exported by the core executable; its address also arrives in Load.
  * Callable from any thread, also from inside an entry point the core is calling. Returns 0;
- * the outcome is out->result. */
+ * the outcome is out->result. Without a core (a thread that outlives it) both are 1, refused,
+ * and a DVR_CMD_SEND block is freed. */
 int32_t FlatPluginEvent(_EventParmsIn *in, _EventParmsOut *out);
 
 /* ---- Load ---------------------------------------------------------------------------------- */
