@@ -45,15 +45,15 @@ void dvrcore::AnswerStatistics(const uint8_t* packet) {
     // The frame around the rows, printed once to know what the rows may add.
     const std::string head = "<?xml ?><Norv>";
     const std::string tail = "</Statistics></Norv>";
+    // Room for the header, the frame, and the attribute that tells of the cut.
+    const std::size_t room = ipc::kMaxPacket - ipc::kHeaderSize - head.size() - tail.size() -
+                             Printed(statistics).size() - 16;
     std::string rows;
     bool truncated = false;
     {
         std::shared_lock<std::shared_mutex> lock(pluginsLock);
         for (const PLUGININFO& plugin : plugins) {
             const std::string row = Printed(*PluginStatistics(plugin));
-            // Room for the header, the frame, and the attribute that tells of the cut.
-            const std::size_t room = ipc::kMaxPacket - ipc::kHeaderSize - head.size() -
-                                     tail.size() - Printed(statistics).size() - 16;
             if (rows.size() + row.size() > room) {
                 truncated = true;
                 break;

@@ -3,13 +3,23 @@
  *
  * Produces synthetic video frames at a fixed rate on the worker thread that the core provides,
  * with a key frame every N frames, and raises each as a video event (class 0x1, code bit 24).
+ * It can stand for several cameras at once: each channel is a stream of its own, with its own
+ * key frames, and the frames of all channels take turns on the one thread.
  * The core admits a stream from a key frame on and answers every frame with a result:
  *   3  the stream is not started, 4  too many frames since the last key frame:
  *      send a key frame next;
  *   5  the core throttles video because memory is low: back off, offer only the regular key
  *      frames, and resume once one of them is admitted;
  *   1  the core is stopping: produce nothing more.
- * Settings come from the environment: CAMERA_FPS (default 10), CAMERA_KEY_INTERVAL (10).
+ * Settings come from the environment:
+ *   CAMERA_CHANNELS      streams (default 1, at most 64)
+ *   CAMERA_FPS           frames per second on each channel (default 10)
+ *   CAMERA_KEY_INTERVAL  a key frame every that many frames (default 10)
+ *   CAMERA_KEY_BYTES     picture bytes of a key frame, "N" or "LEAST-MOST" (default 4096)
+ *   CAMERA_DELTA_BYTES   picture bytes of the frames between (default 1024)
+ *   CAMERA_SEED          seeds the sizes picked within a range, the same each run (default 1)
+ * scripts/run.sh --cameras N sets them like a recorder's cameras: N channels at 25 frames per
+ * second, key frames of 100 to 200 KiB every 25 frames, 5 to 40 KiB between.
  *
  * Copy this file to start a plugin that raises events from a thread: the worker thread starts
  * right after Load, so it waits for Open before producing, and Close makes it return.
@@ -29,12 +39,21 @@
 #include "example_protocol.h"
 
 #define CAMERA_ID EXAMPLE_CAMERA_ID
-#define KEY_FRAME_BYTES 4096u
-#define DELTA_FRAME_BYTES 1024u
+#define MOST_CHANNELS 64u
+#define MOST_PICTURE_BYTES (4u << 20)
+
+typedef struct Range {
+    uint32_t least, most;
+} Range;
 
 static DvrEventEntry raiseEvent; /* FlatPluginEvent, handed over in Load */
+static unsigned channels = 1;
 static unsigned framesPerSecond = 10;
 static unsigned keyInterval = 10;
+static Range keyBytes = {4096, 4096};
+static Range deltaBytes = {1024, 1024};
+static uint32_t seed = 1;
+static uint8_t *frame; /* the frame being raised, as large as the largest; worker thread only */
 
 /* Shared between the worker thread and the main thread (Open, Close). */
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -42,14 +61,20 @@ static pthread_cond_t wake;
 static int opened;  /* Open was called: frames may flow */
 static int closing; /* Close was called: the worker must return */
 
-/* What the worker knows about its stream; only the worker thread touches it. */
+/* What the worker knows about one channel's stream; only the worker thread touches it. */
 typedef struct Stream {
     uint32_t sequence;
-    int needKeyFrame; /* the core dropped the stream: the next frame must be a key frame */
+    uint32_t phase;   /* where in the key interval this channel's regular key frames fall */
+    int needKeyFrame; /* the stream is not running: the next frame must be a key frame */
     int backingOff;   /* memory is low: offer only the regular key frames */
-    int stopped;      /* the core is stopping */
     unsigned admitted;
+    uint32_t random;  /* the state of the sizes' sequence */
+    char name[24];    /* "channel 3: " before its log lines; empty with one channel */
 } Stream;
+
+/* The worker's view of all channels. */
+static int stopped;                 /* the core is stopping */
+static unsigned backingOffChannels; /* tells the supervisor once, when the first backs off */
 
 /* ---- Events -------------------------------------------------------------------------------- */
 
@@ -109,9 +134,20 @@ static uint64_t monotonic_us(void) {
     return (uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_nsec / 1000u;
 }
 
+/* A size within `range`: xorshift32, seeded per channel, so that a run can be repeated. */
+static uint32_t pick(Stream *stream, Range range) {
+    uint32_t x = stream->random;
+    if (range.least == range.most) return range.least;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    stream->random = x;
+    return range.least + x % (range.most - range.least + 1u);
+}
+
 /* Raises one frame; the result is the core's admission answer. */
-static int32_t raise_frame(uint32_t sequence, int keyFrame) {
-    static uint8_t frame[sizeof(ExampleFrameHeader) + KEY_FRAME_BYTES]; /* worker thread only */
+static int32_t raise_frame(Stream *stream, int keyFrame) {
+    const uint32_t sequence = stream->sequence;
     ExampleFrameHeader header;
     _EventParmsIn in;
     _EventParmsOut out;
@@ -120,7 +156,7 @@ static int32_t raise_frame(uint32_t sequence, int keyFrame) {
     header.captureTimeUs = monotonic_us();
     header.width = 320;
     header.height = 240;
-    header.payloadBytes = keyFrame ? KEY_FRAME_BYTES : DELTA_FRAME_BYTES;
+    header.payloadBytes = pick(stream, keyFrame ? keyBytes : deltaBytes);
     memcpy(frame, &header, sizeof header);
     memset(frame + sizeof header, (int)(sequence & 0xFF), header.payloadBytes);
 
@@ -139,46 +175,56 @@ static void on_admitted(Stream *stream, int keyFrame) {
     if (keyFrame) stream->needKeyFrame = 0;
     if (stream->backingOff) {
         stream->backingOff = 0;
-        camera_log(50, "video admitted again from frame %u", stream->sequence);
+        --backingOffChannels;
+        camera_log(50, "%svideo admitted again from frame %u", stream->name, stream->sequence);
     }
-    if (keyFrame) camera_log(10, "frame %u is a key frame, %u admitted", stream->sequence,
-                             stream->admitted);
+    if (keyFrame) camera_log(10, "%sframe %u is a key frame, %u admitted", stream->name,
+                             stream->sequence, stream->admitted);
 }
 
 static void on_throttled(Stream *stream) {
     if (!stream->backingOff) {
-        camera_log(50, "memory is low: backing off until a key frame is admitted");
-        tell_supervisor("camera: video throttled by the core, backing off");
+        camera_log(50, "%smemory is low: backing off until a key frame is admitted",
+                   stream->name);
+        if (backingOffChannels++ == 0)
+            tell_supervisor("camera: video throttled by the core, backing off");
     }
     stream->backingOff = 1;
     stream->needKeyFrame = 1;
 }
 
-static void produce_frame(Stream *stream) {
-    const int regularKey = stream->sequence % keyInterval == 0;
+static void offer_frame(Stream *stream) {
+    const int regularKey = (stream->sequence + stream->phase) % keyInterval == 0;
     const int keyFrame = regularKey || stream->needKeyFrame;
     /* While backing off only the regular key frames are offered, so the core sees less. */
-    if (stream->stopped || (stream->backingOff && !regularKey)) return;
-    switch (raise_frame(stream->sequence, keyFrame)) {
+    if (stopped || (stream->backingOff && !regularKey)) return;
+    switch (raise_frame(stream, keyFrame)) {
     case DVR_RESULT_OK:
         on_admitted(stream, keyFrame);
         break;
     case DVR_RESULT_STREAM_NOT_STARTED:
     case DVR_RESULT_STREAM_TOO_LONG:
         stream->needKeyFrame = 1;
-        camera_log(25, "stream not admitted at frame %u, sending a key frame next",
-                   stream->sequence);
+        camera_log(25, "%sstream not admitted at frame %u, sending a key frame next",
+                   stream->name, stream->sequence);
         break;
     case DVR_RESULT_THROTTLED:
         on_throttled(stream);
         break;
     case DVR_RESULT_REFUSED:
-        stream->stopped = 1; /* the core is stopping; Close follows */
+        stopped = 1; /* the core is stopping; Close follows */
         break;
     default:
-        camera_log(50, "frame %u not raised: the core is short of memory", stream->sequence);
+        camera_log(50, "%sframe %u not raised: the core is short of memory", stream->name,
+                   stream->sequence);
         break;
     }
+}
+
+/* A frame is produced at every turn of the channel, offered or not: the sequence counts them. */
+static void produce_frame(Stream *stream) {
+    offer_frame(stream);
+    ++stream->sequence;
 }
 
 /* ---- The worker thread --------------------------------------------------------------------- */
@@ -210,18 +256,41 @@ static int wait_for_open(void) {
     return result;
 }
 
+/* Channels start their key intervals spread over the interval, as cameras switched on one
+ * after the other would: the large frames of all channels do not arrive together. Each opens
+ * with a key frame, since a stream starts there. */
+static void start_streams(Stream *streams) {
+    unsigned c;
+    memset(streams, 0, sizeof(Stream) * channels);
+    for (c = 0; c < channels; ++c) {
+        streams[c].phase = c * keyInterval / channels;
+        streams[c].needKeyFrame = 1;
+        streams[c].random = (seed * 2654435761u) ^ (c + 1u) * 0x9E3779B9u;
+        if (streams[c].random == 0) streams[c].random = 1; /* xorshift stays at 0 */
+        if (channels > 1) snprintf(streams[c].name, sizeof streams[c].name, "channel %u: ", c);
+    }
+}
+
 static void run_worker(void) {
-    Stream stream;
-    struct timespec next;
-    memset(&stream, 0, sizeof stream);
+    Stream streams[MOST_CHANNELS];
+    const uint64_t framesPerSecondInAll = (uint64_t)framesPerSecond * channels;
+    struct timespec start, next;
+    uint64_t tick;
+    start_streams(streams);
     if (wait_for_open()) return;
-    camera_log(25, "streaming %u frames per second, a key frame every %u", framesPerSecond,
-               keyInterval);
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    for (;; ++stream.sequence) {
-        add_us(&next, 1000000u / framesPerSecond);
+    if (channels == 1)
+        camera_log(25, "streaming %u frames per second, a key frame every %u", framesPerSecond,
+                   keyInterval);
+    else
+        camera_log(25, "streaming %u channels at %u frames per second, a key frame every %u",
+                   channels, framesPerSecond, keyInterval);
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    /* Each deadline from the start, not from the one before: the rate does not drift. */
+    for (tick = 1;; ++tick) {
+        next = start;
+        add_us(&next, tick * 1000000u / framesPerSecondInAll);
         if (wait_until(&next)) return;
-        produce_frame(&stream);
+        produce_frame(&streams[(tick - 1) % channels]);
     }
 }
 
@@ -233,11 +302,34 @@ static unsigned setting(const char *name, unsigned fallback, unsigned most) {
     return value >= 1 && value <= most ? (unsigned)value : fallback;
 }
 
+/* "N" or "LEAST-MOST", within 1..MOST_PICTURE_BYTES; anything else keeps the fallback. */
+static Range size_setting(const char *name, Range fallback) {
+    const char *text = getenv(name);
+    char *end = NULL;
+    unsigned long least, most;
+    Range range;
+    if (text == NULL) return fallback;
+    least = strtoul(text, &end, 10);
+    most = *end == '-' ? strtoul(end + 1, &end, 10) : least;
+    if (end == text || *end != '\0' || least < 1 || least > most || most > MOST_PICTURE_BYTES)
+        return fallback;
+    range.least = (uint32_t)least;
+    range.most = (uint32_t)most;
+    return range;
+}
+
 DVR_PLUGIN_EXPORT int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     pthread_condattr_t attributes;
     raiseEvent = in->eventEntry;
+    channels = setting("CAMERA_CHANNELS", 1, MOST_CHANNELS);
     framesPerSecond = setting("CAMERA_FPS", 10, 1000);
     keyInterval = setting("CAMERA_KEY_INTERVAL", 10, 100000);
+    keyBytes = size_setting("CAMERA_KEY_BYTES", keyBytes);
+    deltaBytes = size_setting("CAMERA_DELTA_BYTES", deltaBytes);
+    seed = setting("CAMERA_SEED", 1, 0xFFFFFFFFu);
+    frame = (uint8_t *)malloc(sizeof(ExampleFrameHeader) +
+                              (keyBytes.most > deltaBytes.most ? keyBytes.most : deltaBytes.most));
+    if (frame == NULL) return 1; /* refused: nothing to raise frames from */
     /* The worker sleeps against the monotonic clock, so setting the date does not disturb it. */
     pthread_condattr_init(&attributes);
     pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
@@ -282,5 +374,7 @@ DVR_PLUGIN_EXPORT int32_t Unload(_UnloadParmsIn *in, _UnloadParmsOut *out) {
     (void)in;
     (void)out;
     pthread_cond_destroy(&wake); /* the worker has returned by now */
+    free(frame);
+    frame = NULL;
     return 0;
 }

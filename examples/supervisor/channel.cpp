@@ -20,6 +20,11 @@ bool Channel::SendIdentity(const std::string& name, const std::string& version) 
 
 bool Channel::SendStop() { return Send(0, DVR_PACKET_STOP, ""); }
 
+bool Channel::AskStatistics(uint32_t word) {
+    const DvrPacketHeader header{static_cast<uint32_t>(kHeader), 0, kPacketStatistics, word};
+    return send(socket_, &header, kHeader, MSG_NOSIGNAL) == static_cast<ssize_t>(kHeader);
+}
+
 bool Channel::SendToModule(uint32_t moduleNumber, uint32_t type, const std::string& payload) {
     return Send((moduleNumber & 0xFFFu) << 20, type, payload);
 }
@@ -65,6 +70,7 @@ void Channel::Split(std::vector<Message>* messages) {
         message.framed = true;
         message.source = header.target;
         message.type = header.type;
+        message.word = header.word;
         message.text = pending_.substr(kHeader, header.length - kHeader);
         messages->push_back(message);
         pending_.erase(0, header.length);

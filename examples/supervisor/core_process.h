@@ -9,12 +9,14 @@
 struct CoreProcess {
     pid_t pid = -1;
     int socket = -1;  // our end of the connected seq-packet pair
+    int output = -1;  // the pseudo-terminal the core writes its log lines to; -1: ours directly
 };
 
 // Starts `command` (launcher words, then the core's path) with the descriptor number of the
 // core's end of a fresh AF_UNIX SOCK_SEQPACKET socket pair as its one argument. The core runs
 // in a process group of its own, so that Ctrl-C reaches us only and we decide how it stops.
-CoreProcess StartCore(const std::vector<std::string>& command);
+// With `relay`, its standard output is a pseudo-terminal that we read (`output`).
+CoreProcess StartCore(const std::vector<std::string>& command, bool relay);
 
 // True when the core has ended; `status` gets its wait status.
 bool CoreEnded(const CoreProcess& core, int* status);

@@ -2,8 +2,9 @@
 //
 // A model for the authors of the real supervisor: it starts the core with one end of a
 // connected AF_UNIX SOCK_SEQPACKET socket pair (the descriptor number is the core's one
-// argument), sends its identity, prints the messages that plugins send, forwards commands to
-// plugins as packets, stops the core with a stop packet on Ctrl-C, and reports how it ended.
+// argument), sends its identity, prints the messages that plugins send and the core's log lines,
+// forwards commands to plugins as packets, shows the core's statistics (once, or live in place),
+// stops the core with a stop packet on Ctrl-C, and reports how it ended.
 #include <signal.h>
 
 #include <cstdio>
@@ -27,7 +28,8 @@ int main(int argc, char** argv) {
         SignalPipe signals({SIGINT, SIGTERM, SIGCHLD});
         std::vector<std::string> command = options.launcher;
         command.push_back(options.core);
-        const CoreProcess core = StartCore(command);
+        // Relayed only onto a terminal: elsewhere the core writes no log lines, as before.
+        const CoreProcess core = StartCore(command, OnTerminal());
         Say("started " + options.core + " as process " + std::to_string(core.pid) +
             "; type 'help' for commands, Ctrl-C to stop");
         Session session(options, core, signals);

@@ -36,6 +36,8 @@ Options ParseOptions(int argc, char** argv) {
             options.help = true;
         } else if (option == "--demo") {
             options.demo = true;
+        } else if (option == "--top") {
+            options.top = true;
         } else if (option == "--core" && hasValue) {
             options.core = argv[++i];
         } else if (option == "--launcher" && hasValue) {
@@ -52,11 +54,12 @@ Options ParseOptions(int argc, char** argv) {
 
 void PrintUsage(const char* program) {
     std::printf(
-        "Usage: %s [--core PATH] [--seconds N] [--demo] [--launcher WORDS]\n"
+        "Usage: %s [--core PATH] [--seconds N] [--demo] [--top] [--launcher WORDS]\n"
         "Starts the core with a supervisor socket and relays between it and you.\n"
         "  --core PATH      the core executable (default: dvrcore beside this program)\n"
         "  --seconds N      stop the core after N seconds\n"
         "  --demo           ask the admin plugin for its status, change the camera's log level\n"
+        "  --top            show the core's statistics live from the start (command 'top')\n"
         "  --launcher WORDS start the core through this command (an emulator, say)\n"
         "Type 'help' while it runs for the commands; Ctrl-C stops the core.\n",
         program);
