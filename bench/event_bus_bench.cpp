@@ -2,12 +2,14 @@
 // FlatPluginEvent, measured against a minimal bus that does only the unavoidable work.
 //
 // For every case (subscribers x payload x raiser threads) the same number of events goes
-// through three buses in the same process, several times, taking turns:
+// through three buses in the same process, four when built with libzmq, several times, taking
+// turns:
 //   baseline  - one malloc and copy per event, a mutex-guarded deque, one condition-variable
 //               hand-off to a consumer that calls a function of each subscriber plugin;
 //   +records  - the baseline plus a fresh Write record per subscriber call, passed to the
 //               plugin's real Write entry: what the plugin interface itself costs;
-//   core      - dvrcore with its delivery loop, subscribers loaded from the plugin directory.
+//   core      - dvrcore with its delivery loop, subscribers loaded from the plugin directory;
+//   ZeroMQ    - in-process PUB/SUB, one PUB socket per raiser, calling the baseline's function.
 // Reported per case: delivered events per second (wall clock), process CPU time per event
 // (every thread: raisers, delivery, the core's event loop), heap allocations per event, and the
 // ratios of the core's CPU time per event to the baselines' (medians of the runs).
@@ -48,7 +50,12 @@
 
 #include "bench/bench_bus.h"
 #include "bench/counting_allocator.h"
+#include "core/allocator.h"
 #include "core/dvrcore.h"
+
+#ifdef BENCH_HAVE_ZMQ
+#include <zmq.h>
+#endif
 
 namespace fs = boost::filesystem;
 
@@ -56,7 +63,9 @@ namespace {
 
 constexpr uint32_t kMaxSubscribers = 64;
 constexpr uint64_t kMaxOutstanding = 4096;
-constexpr uint64_t kOutstandingBytes = 32u << 20;
+// Bytes raised but not yet delivered at most; --outstanding-bytes changes it. In batch mode it is
+// also the heap's swing from one burst to the next.
+uint64_t outstandingBytes = 32u << 20;
 
 double Seconds(clockid_t clock) {
     timespec t{};
@@ -287,6 +296,89 @@ private:
     std::thread consumer;
 };
 
+// ---- ZeroMQ's in-process PUB/SUB ----------------------------------------------------------------
+// What a developer would otherwise pick: one PUB socket per raiser thread (sockets are not shared
+// between threads), connected to one SUB socket whose thread calls each subscriber's function.
+// zmq_send copies the data into a message, as the other buses copy it into a block; no high-water
+// mark, so that no message is dropped (the benchmark's own bound limits what is in flight).
+
+#ifdef BENCH_HAVE_ZMQ
+class ZmqBus {
+public:
+    ZmqBus(std::vector<Subscriber> subscribers, uint32_t raisers, uint32_t instance)
+        : subscribers(std::move(subscribers)), context(zmq_ctx_new()) {
+        const std::string endpoint = "inproc://bench-" + std::to_string(instance);
+        const int unlimited = 0;
+        const int noLinger = 0;
+        subscriber = zmq_socket(context, ZMQ_SUB);
+        zmq_setsockopt(subscriber, ZMQ_RCVHWM, &unlimited, sizeof unlimited);
+        zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "", 0);
+        if (zmq_bind(subscriber, endpoint.c_str()) != 0)
+            throw std::runtime_error(std::string("zmq_bind: ") + zmq_strerror(zmq_errno()));
+        for (uint32_t i = 0; i < raisers; ++i) {
+            void* publisher = zmq_socket(context, ZMQ_PUB);
+            zmq_setsockopt(publisher, ZMQ_SNDHWM, &unlimited, sizeof unlimited);
+            zmq_setsockopt(publisher, ZMQ_LINGER, &noLinger, sizeof noLinger);
+            if (zmq_connect(publisher, endpoint.c_str()) != 0)
+                throw std::runtime_error(std::string("zmq_connect: ") + zmq_strerror(zmq_errno()));
+            publishers.push_back(publisher);
+            Handshake(publisher);
+        }
+        consumer = std::thread([this] { Consume(); });
+    }
+
+    ~ZmqBus() {
+        for (void* publisher : publishers) zmq_close(publisher);
+        zmq_ctx_shutdown(context);  // the consumer's receive returns ETERM
+        consumer.join();
+        zmq_ctx_term(context);
+    }
+
+    // Raiser thread `raiser` only: its own socket.
+    void Raise(uint32_t raiser, const _EventParmsIn& in, _EventParmsOut* out) {
+        const size_t length = in.data != nullptr ? in.length : 0;
+        out->result = zmq_send(publishers[raiser], in.data, length, 0) == static_cast<int>(length)
+                          ? 0
+                          : -1;
+    }
+
+private:
+    // A PUB socket drops what it sends before the subscription has reached it: probe until one
+    // arrives, then drain the probes still in flight.
+    void Handshake(void* publisher) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        zmq_pollitem_t item{subscriber, 0, ZMQ_POLLIN, 0};
+        bool arrived = false;
+        while (!arrived) {
+            if (std::chrono::steady_clock::now() > limit)
+                throw std::runtime_error("zmq subscription did not arrive");
+            zmq_send(publisher, "p", 1, 0);
+            arrived = zmq_poll(&item, 1, 10) > 0;
+        }
+        char probe[4];
+        while (zmq_poll(&item, 1, 50) > 0) zmq_recv(subscriber, probe, sizeof probe, 0);
+    }
+
+    void Consume() {
+        zmq_msg_t message;
+        zmq_msg_init(&message);
+        while (zmq_msg_recv(&message, subscriber, 0) >= 0) {
+            const uint32_t length = static_cast<uint32_t>(zmq_msg_size(&message));
+            const void* data = length != 0 ? zmq_msg_data(&message) : nullptr;
+            for (const Subscriber& s : subscribers) s.notify(data, length);
+        }
+        zmq_msg_close(&message);
+        zmq_close(subscriber);
+    }
+
+    const std::vector<Subscriber> subscribers;
+    void* context;
+    void* subscriber = nullptr;
+    std::vector<void*> publishers;
+    std::thread consumer;
+};
+#endif
+
 // ---- The real core ----------------------------------------------------------------------------
 
 class BenchCore : public dvrcore {
@@ -326,7 +418,8 @@ private:
 // the same plugins.
 class Setup {
 public:
-    Setup(const fs::path& root, const fs::path& subscriberPlugin, uint32_t subscribers)
+    Setup(const fs::path& root, const fs::path& subscriberPlugin, uint32_t subscribers,
+          uint32_t raisers)
         : directory(root / ("subscribers-" + std::to_string(subscribers))) {
         fs::create_directories(directory / "plugins");
         for (uint32_t i = 0; i < subscribers; ++i) {
@@ -359,9 +452,17 @@ public:
         }
         baseline = std::make_unique<Baseline>(entries, false);
         recordBaseline = std::make_unique<Baseline>(entries, true);
+#ifdef BENCH_HAVE_ZMQ
+        zmq = std::make_unique<ZmqBus>(entries, raisers, subscribers);
+#else
+        (void)raisers;
+#endif
     }
 
     ~Setup() {
+#ifdef BENCH_HAVE_ZMQ
+        zmq.reset();
+#endif
         baseline.reset();
         recordBaseline.reset();
         for (void* handle : handles) dlclose(handle);
@@ -374,6 +475,9 @@ public:
     BenchCore& Core() { return *core; }
     Baseline& Base() { return *baseline; }
     Baseline& RecordBase() { return *recordBaseline; }
+#ifdef BENCH_HAVE_ZMQ
+    ZmqBus& Zmq() { return *zmq; }
+#endif
 
 private:
     fs::path directory;
@@ -383,11 +487,14 @@ private:
     std::thread runner;
     std::unique_ptr<Baseline> baseline;
     std::unique_ptr<Baseline> recordBaseline;
+#ifdef BENCH_HAVE_ZMQ
+    std::unique_ptr<ZmqBus> zmq;
+#endif
 };
 
 // ---- Measuring --------------------------------------------------------------------------------
 
-enum class Bus { Baseline, RecordBaseline, Core };
+enum class Bus { Baseline, RecordBaseline, Core, ZeroMQ };
 
 struct Measurement {
     double wallSeconds = 0;
@@ -402,7 +509,7 @@ struct Measurement {
 
 uint64_t BoundFor(uint32_t payload) {
     if (payload == 0) return kMaxOutstanding;
-    return std::max<uint64_t>(4, std::min<uint64_t>(kMaxOutstanding, kOutstandingBytes / payload));
+    return std::max<uint64_t>(4, std::min<uint64_t>(kMaxOutstanding, outstandingBytes / payload));
 }
 
 // Stream: raisers raise as fast as the bound lets them while the delivery thread drains, so
@@ -445,6 +552,10 @@ Measurement Run(Setup& setup, Bus bus, Mode mode, uint32_t subscribers, uint32_t
                 _EventParmsOut out{sizeof out, 1, 0};
                 if (bus == Bus::Core)
                     FlatPluginEvent(&in, &out);
+#ifdef BENCH_HAVE_ZMQ
+                else if (bus == Bus::ZeroMQ)
+                    setup.Zmq().Raise(t, in, &out);
+#endif
                 else if (bus == Bus::Baseline)
                     setup.Base().Raise(in, &out);
                 else
@@ -471,8 +582,13 @@ Measurement Run(Setup& setup, Bus bus, Mode mode, uint32_t subscribers, uint32_t
     return m;
 }
 
+#ifdef BENCH_HAVE_ZMQ
+constexpr int kBuses = 4;
+const Bus kAllBuses[kBuses] = {Bus::Baseline, Bus::RecordBaseline, Bus::Core, Bus::ZeroMQ};
+#else
 constexpr int kBuses = 3;
 const Bus kAllBuses[kBuses] = {Bus::Baseline, Bus::RecordBaseline, Bus::Core};
+#endif
 
 // Median and spread of one bus's runs in one case.
 struct Summary {
@@ -680,7 +796,9 @@ void Usage(const char* program) {
     std::fprintf(stderr,
                  "Usage: %s [--reps N] [--scale F] [--subscribers 1,4,16] [--threads 1,4]\n"
                  "          [--payloads 0,1K,64K,1M] [--modes batch,stream] [--gate yes|no]\n"
-                 "          [--malloc-trim BYTES] [--malloc-mmap BYTES] [--subscriber-plugin PATH]\n",
+                 "          [--allocator core|default] [--malloc-trim BYTES] [--malloc-mmap BYTES]\n"
+                 "          [--outstanding-bytes BYTES]\n"
+                 "          [--subscriber-plugin PATH]\n",
                  program);
 }
 
@@ -694,6 +812,7 @@ int main(int argc, char** argv) {
     std::vector<uint32_t> payloads = {0, 1024, 65536, 1u << 20};
     std::vector<Mode> modes = {Mode::Batch, Mode::Stream};
     bool showGate = true;
+    bool coreAllocator = true;  // the core's own settings, as its main applies them
     long trimThreshold = -1;  // glibc defaults unless given
     long mmapThreshold = -1;
     fs::path plugin = BENCH_SUBSCRIBER_PLUGIN;
@@ -718,6 +837,10 @@ int main(int argc, char** argv) {
             trimThreshold = std::atol(value);
         else if (arg == "--malloc-mmap")
             mmapThreshold = std::atol(value);
+        else if (arg == "--outstanding-bytes")
+            outstandingBytes = std::max<uint64_t>(1, std::strtoull(value, nullptr, 10));
+        else if (arg == "--allocator")
+            coreAllocator = std::string(value) != "default";
         else if (arg == "--gate")
             showGate = std::string(value) != "no";
         else if (arg == "--modes") {
@@ -743,7 +866,9 @@ int main(int argc, char** argv) {
             return 2;
         }
 
-    // Allocator tuning for the whole process, so for every bus alike.
+    // Allocator settings for the whole process, so for every bus alike: the core's own, then
+    // any given here on top.
+    if (coreAllocator && !ConfigureAllocator()) return 1;
     if (trimThreshold >= 0 && mallopt(M_TRIM_THRESHOLD, static_cast<int>(trimThreshold)) == 0)
         std::fprintf(stderr, "mallopt(M_TRIM_THRESHOLD) failed\n");
     if (mmapThreshold >= 0 && mallopt(M_MMAP_THRESHOLD, static_cast<int>(mmapThreshold)) == 0)
@@ -757,18 +882,30 @@ int main(int argc, char** argv) {
     std::printf("- kernel %s, glibc %s, compiler %s, build type %s\n", host.release,
                 gnu_get_libc_version(), __VERSION__, BENCH_BUILD_TYPE);
     std::printf("- load average at start: %s\n", LoadAverage().c_str());
-    if (trimThreshold >= 0 || mmapThreshold >= 0)
-        std::printf("- allocator: M_TRIM_THRESHOLD %ld, M_MMAP_THRESHOLD %ld (-1: glibc default)\n",
-                    trimThreshold, mmapThreshold);
+    if (coreAllocator)
+        std::printf("- allocator: the core's settings (mmap threshold %u KiB, trim threshold %u KiB, "
+                    "%u arenas)\n",
+                    kFrameAllocator.mmapThreshold >> 10, kFrameAllocator.trimThreshold >> 10,
+                    kFrameAllocator.arenas);
     else
         std::printf("- allocator: glibc defaults (dynamic mmap and trim thresholds)\n");
+    if (trimThreshold >= 0 || mmapThreshold >= 0)
+        std::printf("- then M_TRIM_THRESHOLD %ld, M_MMAP_THRESHOLD %ld (-1: unchanged)\n",
+                    trimThreshold, mmapThreshold);
+#ifdef BENCH_HAVE_ZMQ
+    int major = 0, minor = 0, patch = 0;
+    zmq_version(&major, &minor, &patch);
+    std::printf("- ZeroMQ %d.%d.%d: in-process PUB/SUB as a fourth bus\n", major, minor, patch);
+#else
+    std::printf("- ZeroMQ: not built (libzmq not found when the benchmark was configured)\n");
+#endif
     std::printf("- %d runs per bus and case, alternating; medians of CPU time per event; "
                 "scale %.2f\n",
                 reps, scale);
     std::printf("- bound: at most min(%llu, %llu MiB / payload) events raised but not yet "
                 "delivered, for both buses\n",
                 static_cast<unsigned long long>(kMaxOutstanding),
-                static_cast<unsigned long long>(kOutstandingBytes >> 20));
+                static_cast<unsigned long long>(outstandingBytes >> 20));
     std::fflush(stdout);
 
     const fs::path startDirectory = fs::current_path();
@@ -784,7 +921,8 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         for (uint32_t subscribers : subscriberCounts) {
-            Setup setup(root, plugin, subscribers);
+            Setup setup(root, plugin, subscribers,
+                        *std::max_element(threadCounts.begin(), threadCounts.end()));
             for (Mode mode : modes)
                 for (uint32_t payload : payloads)
                     for (uint32_t threads : threadCounts)
@@ -814,8 +952,10 @@ int main(int argc, char** argv) {
             "per subscriber call, through the plugin's Write entry.\n\n");
         std::printf("| subs | raisers | payload | baseline rate | baseline CPU | +records CPU | "
                     "core rate | core CPU | **core / baseline** | core / +records | allocs "
-                    "baseline | allocs core |\n");
-        std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                    "baseline | allocs core |%s\n",
+                    kBuses > 3 ? " ZeroMQ rate | ZeroMQ CPU | core / ZeroMQ |" : "");
+        std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|%s\n",
+                    kBuses > 3 ? "---:|---:|---:|" : "");
         double worst = 0;
         for (const CaseResult& r : results) {
             if (r.mode != mode) continue;
@@ -824,7 +964,7 @@ int main(int argc, char** argv) {
             const Summary& records = r.Of(Bus::RecordBaseline);
             const Summary& core = r.Of(Bus::Core);
             std::printf("| %u | %u | %s | %s/s | %s (±%.0f%%) | %s (±%.0f%%) | %s/s | %s (±%.0f%%) "
-                        "| **%.2f** | %.2f | %.2f | %.2f |\n",
+                        "| **%.2f** | %.2f | %.2f | %.2f |",
                         r.subscribers, r.threads, PayloadName(r.payload).c_str(),
                         Rate(base.median.EventsPerSecond()).c_str(), Ns(base.Cpu()).c_str(),
                         base.spread * 100, Ns(records.Cpu()).c_str(), records.spread * 100,
@@ -832,6 +972,12 @@ int main(int argc, char** argv) {
                         core.spread * 100, r.Ratio(), r.RecordRatio(),
                         base.median.Per(base.median.counts.mallocs),
                         core.median.Per(core.median.counts.mallocs));
+#ifdef BENCH_HAVE_ZMQ
+            const Summary& zmq = r.Of(Bus::ZeroMQ);
+            std::printf(" %s/s | %s (±%.0f%%) | %.2f |", Rate(zmq.median.EventsPerSecond()).c_str(),
+                        Ns(zmq.Cpu()).c_str(), zmq.spread * 100, core.Cpu() / zmq.Cpu());
+#endif
+            std::printf("\n");
         }
         std::printf("\nWorst core/baseline CPU ratio, %s mode: %.2f (target: at most 1.50)\n",
                     ModeName(mode), worst);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 bool ConfigureAllocator() {
+    if (!kGlibcHeap) return false;
     const AllocatorSettings& settings = kFrameAllocator;
     // A fixed mmap or trim threshold also turns off glibc's sliding of both thresholds, which
     // would otherwise follow the largest block ever freed.

@@ -30,6 +30,21 @@ struct AllocatorSettings {
 // from more, and on two cores the shared lock cost no measurable time.
 constexpr AllocatorSettings kFrameAllocator{4u << 20, 16u << 20, 1};
 
-// Applies kFrameAllocator to the whole process; false when glibc refused a setting. Called
-// once, first thing in main, before any thread or plugin allocates.
+// Sanitizer builds bring a heap of their own, which glibc's settings do not reach.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DVR_GLIBC_HEAP 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define DVR_GLIBC_HEAP 0
+#endif
+#endif
+#ifndef DVR_GLIBC_HEAP
+#define DVR_GLIBC_HEAP 1
+#endif
+constexpr bool kGlibcHeap = DVR_GLIBC_HEAP != 0;
+
+// Applies kFrameAllocator to the whole process; false when glibc refused a setting, or, without
+// a word, when the heap is not glibc's. Called once, first thing in main, before any thread or
+// plugin allocates.
 bool ConfigureAllocator();

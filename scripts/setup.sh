@@ -12,6 +12,7 @@ PACKAGES=(
     libwxbase3.2-1 wx3.2-headers
     googletest libgtest-dev
     passwd
+    libzmq3-dev  # optional: ZeroMQ as a peer bus in bench/event_bus_bench
 )
 
 # wxWidgets' setup.h and the unversioned link name of the base library only come in the GUI

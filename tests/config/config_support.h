@@ -1,49 +1,27 @@
 // Shared by the configuration tests: the core reads and writes its files by relative name, so
-// each test works in a directory of its own; and plugins whose configuration calls are watched.
+// each test works in a directory of its own; plugins whose configuration calls are watched;
+// and the parts of the core's documents.
 #pragma once
 
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "support/test_core.h"
+#include "support/plugin_harness.h"
 
-namespace configkit {
-
-// Makes `directory` the working directory for the object's lifetime.
-class WorkingDirectory {
-public:
-    explicit WorkingDirectory(const std::string& directory) : previous(open(".", O_RDONLY)) {
-        if (previous < 0 || chdir(directory.c_str()) != 0)
-            throw std::runtime_error("cannot enter " + directory);
-    }
-    ~WorkingDirectory() {
-        if (fchdir(previous) != 0) ADD_FAILURE() << "cannot return to the previous directory";
-        close(previous);
-    }
-    WorkingDirectory(const WorkingDirectory&) = delete;
-    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
-private:
-    const int previous;
-};
+namespace testkit {
 
 // A temporary core directory with its plugin directories and a working directory "work"
 // that is the process's working directory while the object lives.
 struct CoreDirectory {
-    testkit::TempDir dir;
+    TempDir dir;
     std::string work = MakeWork(dir);
     WorkingDirectory inWork{work};
 
-    static std::string MakeWork(const testkit::TempDir& dir) {
+    static std::string MakeWork(const TempDir& dir) {
         const std::string work = dir / "work";
         mkdir(work.c_str(), 0755);
         return work;
@@ -51,63 +29,29 @@ struct CoreDirectory {
     std::string File(const std::string& name) const { return work + "/" + name; }
 };
 
-// Installs a test plugin and keeps it mapped, so that the texts it receives through IOCTL code
-// 2 (update configuration) are collected from the moment the core loads it.
+// A test plugin whose texts received through IOCTL code 2 (update configuration) are collected
+// from the moment the core loads it.
 class ConfigurationTap {
 public:
-    ConfigurationTap(const testkit::TempDir& dir, const std::string& plugin) {
-        testkit::InstallPlugin(dir, plugin);
-        handle = dlopen((dir / ("plugins/" + plugin + ".so")).c_str(), RTLD_NOW);
-        auto set = handle != nullptr ? reinterpret_cast<TestPluginSetHooks>(
-                                           dlsym(handle, "TestPlugin_SetHooks"))
-                                     : nullptr;
-        if (set == nullptr) throw std::runtime_error("cannot map " + plugin);
-        TestPluginHooks hooks{};
-        hooks.context = this;
-        hooks.ioctl = &ConfigurationTap::OnIoctl;
-        set(&hooks);
-    }
-    ~ConfigurationTap() {
-        reinterpret_cast<TestPluginSetHooks>(dlsym(handle, "TestPlugin_SetHooks"))(nullptr);
-        dlclose(handle);
-    }
-    ConfigurationTap(const ConfigurationTap&) = delete;
-    ConfigurationTap& operator=(const ConfigurationTap&) = delete;
-
-    std::vector<std::string> Texts() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return texts;
-    }
-    bool Received(const std::string& text) const {
-        for (const std::string& received : Texts())
-            if (received == text) return true;
-        return false;
-    }
+    ConfigurationTap(const TempDir& dir, const std::string& name)
+        : plugin(dir, name, Hooks(texts)) {}
+    std::vector<std::string> Texts() const { return texts.Items(); }
+    bool Received(const std::string& text) const { return Has(Texts(), text); }
 
 private:
-    static int32_t OnIoctl(void* context, _IoctlParmsIn* in, _IoctlParmsOut*) {
-        auto* tap = static_cast<ConfigurationTap*>(context);
-        if (in->code == DVR_IOCTL_UPDATE_CONFIG && in->data != nullptr) {
-            std::lock_guard<std::mutex> lock(tap->mutex);
-            tap->texts.emplace_back(static_cast<const char*>(in->data), in->length);
-        }
-        return 0;
+    static PluginHooks Hooks(Shared<std::string>& texts) {
+        PluginHooks hooks;
+        hooks.ioctl = [&texts](_IoctlParmsIn* in, _IoctlParmsOut*) {
+            if (in->code == DVR_IOCTL_UPDATE_CONFIG && in->data != nullptr)
+                texts.Add(Bytes(in->data, in->length));
+            return 0;
+        };
+        return hooks;
     }
 
-    void* handle = nullptr;
-    mutable std::mutex mutex;
-    std::vector<std::string> texts;
+    Shared<std::string> texts;
+    Plugin plugin;
 };
-
-// The documents waiting in the core's delivery queue, as text.
-inline std::vector<std::string> QueuedTexts(testkit::TestCore& core) {
-    std::lock_guard<std::mutex> lock(core.deliveryMutex);
-    std::vector<std::string> texts;
-    for (const _EventParmsIn& event : core.deliveryQueue)
-        if (event.classFlags == DVR_CLASS_CONFIG)
-            texts.emplace_back(static_cast<const char*>(event.data), event.length);
-    return texts;
-}
 
 // `levels` elements <a> nested inside each other around `inner`.
 inline std::string Nested(int levels, const std::string& inner = "") {
@@ -118,4 +62,53 @@ inline std::string Nested(int levels, const std::string& inner = "") {
     return text;
 }
 
-}  // namespace configkit
+// A Plugin row of the core's documents, for a load and an open that took 0 ms.
+inline std::string Row(int32_t id, const std::string& fileName, int openCode = 0, int level = -1,
+                       int fallback = -1) {
+    return "<Plugin ID=\"" + std::to_string(id) + "\" Filename=\"" + fileName +
+           "\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"" +
+           std::to_string(openCode) + "\" LogLevel=\"" + std::to_string(level) +
+           "\" LogLevelDefault=\"" + std::to_string(fallback) + "\" />";
+}
+
+// The core's own row.
+inline std::string CoreRow(int level = -1) { return Row(INT32_MIN, "dvrcore", 0, level); }
+
+// A document as the core saves it, with its own module around `rows` and `modules` after it,
+// one element per line; core.xml starts with the Memory element.
+inline std::string SavedDocument(const std::string& start, const std::string& modulesTag,
+                                 const std::vector<std::string>& rows,
+                                 const std::vector<std::string>& modules) {
+    std::string document = "<?xml ?>\n<Norv Delta=\"0\">\n" + start + "    " + modulesTag +
+                           "\n        <Module ID=\"-2147483648\" Name=\"Core\" "
+                           "Version=\"19.12.6.0\">\n";
+    for (const std::string& row : rows) document += "            " + row + "\n";
+    document += "        </Module>\n";
+    for (const std::string& module : modules) document += "        " + module + "\n";
+    return document + "    </Modules>\n</Norv>\n";
+}
+inline std::string CoreXml(int throttling, const std::vector<std::string>& rows) {
+    return SavedDocument(
+        "    <Memory ID=\"-2147483648\" Throttling=\"" + std::to_string(throttling) + "\" />\n",
+        "<Modules>", rows, {});
+}
+inline std::string PluginsXml(const std::vector<std::string>& rows,
+                              const std::vector<std::string>& modules = {}) {
+    return SavedDocument("", "<Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">", rows,
+                         modules);
+}
+
+// A document as a broadcast carries it: the saved form without its line breaks and indents.
+inline std::string Compact(const std::string& saved) {
+    std::string compact;
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+        if (saved[i] != '\n') {
+            compact += saved[i];
+            continue;
+        }
+        while (i + 1 < saved.size() && saved[i + 1] == ' ') ++i;
+    }
+    return compact;
+}
+
+}  // namespace testkit

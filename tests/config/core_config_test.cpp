@@ -6,18 +6,11 @@
 #include <string>
 
 #include "config_support.h"
-#include "housekeeping/resident_memory.h"
 
+namespace testkit {
 namespace {
 
-using configkit::ConfigurationTap;
-using configkit::CoreDirectory;
-using configkit::QueuedTexts;
-using testkit::ReadFile;
-using testkit::TestCore;
-using testkit::WriteFile;
-
-constexpr uint32_t kAlpha = 0x00100000u;  // module 0x10
+constexpr uint32_t kAlpha = 0x00100000u;    // module 0x10
 constexpr uint32_t kLevel40 = 0x00190000u;  // module 0x19, declares level 40
 
 bool Exists(const std::string& path) { return boost::filesystem::exists(path); }
@@ -39,19 +32,30 @@ TEST_F(ReadConfiguration, WithoutFilesEverythingKeepsItsDefault) {
         ASSERT_EQ(core.logLevels.Get(module), -1) << module;
 }
 
-TEST_F(ReadConfiguration, ProductXmlNamesTheProductUnderAnyRoot) {
-    WriteFile("product.xml", "<Box><Product Family=\"Halvard\" Version=\"2.0.1\" /></Box>");
+struct Product {
+    const char* xml;
+    const char* family;
+    const char* version;
+};
+
+void PrintTo(const Product& product, std::ostream* out) { *out << product.xml; }
+
+class ProductXml : public ReadConfiguration, public ::testing::WithParamInterface<Product> {};
+
+TEST_P(ProductXml, NamesTheProductUnderAnyRoot) {
+    WriteFile("product.xml", GetParam().xml);
     core.ReadConfiguration();
-    EXPECT_EQ(core.productFamily, "Halvard");
-    EXPECT_EQ(core.version, "2.0.1");
+    EXPECT_EQ(core.productFamily, GetParam().family);
+    EXPECT_EQ(core.version, GetParam().version);
 }
 
-TEST_F(ReadConfiguration, AProductWithoutFamilyChangesOnlyTheVersion) {
-    WriteFile("product.xml", "<Box><Other Family=\"No\" /><Product Version=\"3.1\" /></Box>");
-    core.ReadConfiguration();
-    EXPECT_EQ(core.productFamily, "Corvane");
-    EXPECT_EQ(core.version, "3.1");
-}
+INSTANTIATE_TEST_SUITE_P(
+    FamilyAndVersion, ProductXml,
+    ::testing::Values(
+        Product{"<Box><Product Family=\"Halvard\" Version=\"2.0.1\" /></Box>", "Halvard", "2.0.1"},
+        // Without a family only the version changes; other elements are not the product.
+        Product{"<Box><Other Family=\"No\" /><Product Version=\"3.1\" /></Box>", "Corvane",
+                "3.1"}));
 
 TEST_F(ReadConfiguration, CoreXmlSetsThrottlingAndTheValidLevels) {
     WriteFile("core.xml",
@@ -116,12 +120,12 @@ class ParseConfig : public ReadConfiguration {};
 TEST_F(ParseConfig, AppliesWhatTheParserAttachedBeforeAnError) {
     core.ParseConfig(
         "<Norv Delta=\"1\"><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"7\" />" +
-        configkit::Nested(150));
+        Nested(150));
     EXPECT_EQ(core.logLevels.Get(0), 7);
     core.ParseConfig(
         "<Norv Delta=\"1\"><Modules><Module><Plugin ID=\"1048576\" LogLevel=\"8\" /><Plug");
     EXPECT_EQ(core.logLevels.Get(0x10), 8);
-    EXPECT_EQ(QueuedTexts(core).size(), 2u);
+    EXPECT_EQ(core.QueuedDocuments(DVR_CLASS_CONFIG).size(), 2u);
     EXPECT_TRUE(Exists("core.xml"));
 }
 
@@ -137,7 +141,7 @@ TEST_F(ParseConfig, ChangesNothingWithoutARootWhoseDeltaIsOne) {
         core.ParseConfig(text);
         EXPECT_EQ(core.logLevels.Get(0), -1) << text;
     }
-    EXPECT_TRUE(QueuedTexts(core).empty());
+    EXPECT_TRUE(core.QueuedDocuments(DVR_CLASS_CONFIG).empty());
     EXPECT_FALSE(Exists("core.xml"));
 }
 
@@ -146,8 +150,9 @@ TEST_F(ParseConfig, AFailedSaveIsReportedOnceAndRetriedEachSecondUntilItHolds) {
     // removes its side file).
     ASSERT_TRUE(boost::filesystem::create_directory(files.File("core.xml.pending")));
     WriteFile(files.File("core.xml.pending/keep"), "");
-    core.ParseConfig("<Norv Delta=\"1\"><Modules><Module>"
-                     "<Plugin ID=\"-2147483648\" LogLevel=\"7\" /></Module></Modules></Norv>");
+    core.ParseConfig(
+        "<Norv Delta=\"1\"><Modules><Module>"
+        "<Plugin ID=\"-2147483648\" LogLevel=\"7\" /></Module></Modules></Norv>");
     EXPECT_EQ(core.logLevels.Get(0), 7) << "the level is in use all the same";
     EXPECT_FALSE(Exists("core.xml"));
     core.SetWallClock(1000);
@@ -163,10 +168,7 @@ TEST_F(ParseConfig, AFailedSaveIsReportedOnceAndRetriedEachSecondUntilItHolds) {
     const std::string saved = ReadFile("core.xml");
     EXPECT_NE(saved.find("<Plugin ID=\"-2147483648\""), std::string::npos) << saved;
     EXPECT_NE(saved.find("LogLevel=\"7\""), std::string::npos) << saved;
-    int failures = 0;
-    for (const auto& line : core.Lines())
-        failures += line.text == "failed to save core.xml: create error 21" && line.level == 100;
-    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(core.Count("failed to save core.xml: create error 21", 100), 1);
     EXPECT_TRUE(core.Logged("saved core.xml"));
 }
 
@@ -186,16 +188,15 @@ protected:
 
     // Raises a configuration event from alpha, as a plugin sends a delta.
     static void SendDelta(const std::string& text) {
-        EXPECT_EQ(testkit::Raise(testkit::MakeEvent(kAlpha, DVR_CLASS_CONFIG, DVR_CODE_DOCUMENT,
-                                                    text.data(),
-                                                    static_cast<uint32_t>(text.size()))),
+        EXPECT_EQ(Raise(Event(kAlpha, DVR_CLASS_CONFIG, DVR_CODE_DOCUMENT, text.data(),
+                              static_cast<uint32_t>(text.size()))),
                   DVR_RESULT_OK);
     }
 
     static std::string Delta(uint32_t id, int level, const char* delta = " Delta=\"1\"") {
         return std::string("<Norv") + delta + "><Modules><Module><Plugin ID=\"" +
-               std::to_string(static_cast<int32_t>(id)) + "\" LogLevel=\"" +
-               std::to_string(level) + "\" /></Module></Modules></Norv>";
+               std::to_string(static_cast<int32_t>(id)) + "\" LogLevel=\"" + std::to_string(level) +
+               "\" /></Module></Modules></Norv>";
     }
 
     // Configuration documents of the core (those with a Memory element) that `tap` received.
@@ -206,11 +207,16 @@ protected:
         return count;
     }
 
+    // core.xml as the core saves it with these plugins.
+    static std::string Saved(int throttling, int coreLevel, int level40) {
+        return CoreXml(throttling,
+                       {CoreRow(coreLevel), Row(kAlpha, "alpha.so"), Row(0x00110000, "beta.so"),
+                        Row(kLevel40, "level40.so", 0, level40, 40)});
+    }
+
     // Whether beta received a core document with level40 at `level`.
     bool Level40DocumentArrived(int level) const {
-        const std::string row = "Filename=\"level40.so\" Opened=\"1\" LoadTimeMs=\"0\" "
-                                "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"" +
-                                std::to_string(level) + "\"";
+        const std::string row = Row(kLevel40, "level40.so", 0, level, 40);
         for (const std::string& text : beta.Texts())
             if (text.find("<Memory") != std::string::npos && text.find(row) != std::string::npos)
                 return true;
@@ -226,27 +232,7 @@ TEST_F(RunningCore, ConfiguredValuesWinAndAreWrittenBack) {
     EXPECT_FALSE(core.throttling);
     EXPECT_EQ(core.logLevels.Get(0x19), 70) << "configured before level40 declared 40";
     EXPECT_EQ(core.defaultLogLevels.Get(0x19), 40);
-    EXPECT_EQ(ReadFile("core.xml"),
-              "<?xml ?>\n"
-              "<Norv Delta=\"0\">\n"
-              "    <Memory ID=\"-2147483648\" Throttling=\"0\" />\n"
-              "    <Modules>\n"
-              "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"19.12.6.0\">\n"
-              "            <Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" "
-              "LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" "
-              "LogLevelDefault=\"-1\" />\n"
-              "            <Plugin ID=\"1048576\" Filename=\"alpha.so\" Opened=\"1\" "
-              "LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" "
-              "LogLevelDefault=\"-1\" />\n"
-              "            <Plugin ID=\"1114112\" Filename=\"beta.so\" Opened=\"1\" "
-              "LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" "
-              "LogLevelDefault=\"-1\" />\n"
-              "            <Plugin ID=\"1638400\" Filename=\"level40.so\" Opened=\"1\" "
-              "LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"70\" "
-              "LogLevelDefault=\"40\" />\n"
-              "        </Module>\n"
-              "    </Modules>\n"
-              "</Norv>\n");
+    EXPECT_EQ(ReadFile("core.xml"), Saved(0, -1, 70));
 }
 
 TEST_F(RunningCore, ADeltaRewritesCoreXmlAndReachesEveryPlugin) {
@@ -258,42 +244,15 @@ TEST_F(RunningCore, ADeltaRewritesCoreXmlAndReachesEveryPlugin) {
     ASSERT_EQ(core.logLevels.Get(0), 20);
     SendDelta(Delta(DVR_CORE_ID, 0));
 
-    const std::string broadcast =
-        "<?xml ?><Norv Delta=\"0\"><Memory ID=\"-2147483648\" Throttling=\"1\" /><Modules>"
-        "<Module ID=\"-2147483648\" Name=\"Core\" Version=\"19.12.6.0\">"
-        "<Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" LoadTimeMs=\"0\" "
-        "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"0\" LogLevelDefault=\"-1\" />"
-        "<Plugin ID=\"1048576\" Filename=\"alpha.so\" Opened=\"1\" LoadTimeMs=\"0\" "
-        "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\" />"
-        "<Plugin ID=\"1114112\" Filename=\"beta.so\" Opened=\"1\" LoadTimeMs=\"0\" "
-        "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\" />"
-        "<Plugin ID=\"1638400\" Filename=\"level40.so\" Opened=\"1\" LoadTimeMs=\"0\" "
-        "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"40\" LogLevelDefault=\"40\" />"
-        "</Module></Modules><Product Family=\"Corvane\" Version=\"19.12.6.0\" /></Norv>";
+    const std::string saved = Saved(1, 0, 40);
+    // The broadcast carries the saved document on one line, with the product at its end.
+    std::string broadcast = Compact(saved);
+    broadcast.insert(broadcast.rfind("</Norv>"),
+                     "<Product Family=\"Corvane\" Version=\"19.12.6.0\" />");
     for (const ConfigurationTap* tap : {&alpha, &beta, &level40})
-        EXPECT_TRUE(testkit::WaitFor([&] { return tap->Received(broadcast); }));
+        EXPECT_TRUE(WaitFor([&] { return tap->Received(broadcast); }));
     EXPECT_EQ(core.logLevels.Get(0), 0);
-    EXPECT_EQ(ReadFile("core.xml"),
-              "<?xml ?>\n"
-              "<Norv Delta=\"0\">\n"
-              "    <Memory ID=\"-2147483648\" Throttling=\"1\" />\n"
-              "    <Modules>\n"
-              "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"19.12.6.0\">\n"
-              "            <Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" "
-              "LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"0\" "
-              "LogLevelDefault=\"-1\" />\n"
-              "            <Plugin ID=\"1048576\" Filename=\"alpha.so\" Opened=\"1\" "
-              "LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" "
-              "LogLevelDefault=\"-1\" />\n"
-              "            <Plugin ID=\"1114112\" Filename=\"beta.so\" Opened=\"1\" "
-              "LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" "
-              "LogLevelDefault=\"-1\" />\n"
-              "            <Plugin ID=\"1638400\" Filename=\"level40.so\" Opened=\"1\" "
-              "LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"40\" "
-              "LogLevelDefault=\"40\" />\n"
-              "        </Module>\n"
-              "    </Modules>\n"
-              "</Norv>\n");
+    EXPECT_EQ(ReadFile("core.xml"), saved);
 }
 
 // Effective deltas are handled in order, each with its broadcast: once the marker delta's
@@ -301,10 +260,10 @@ TEST_F(RunningCore, ADeltaRewritesCoreXmlAndReachesEveryPlugin) {
 TEST_F(RunningCore, ADeltaThatChangesNothingWritesNothing) {
     Start();
     SendDelta(Delta(DVR_CORE_ID, 30));
-    ASSERT_TRUE(testkit::WaitFor([&] { return CoreDocuments(beta) == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return CoreDocuments(beta) == 2; }));
     SendDelta(Delta(DVR_CORE_ID, 30));
     SendDelta(Delta(kLevel40, 55));
-    ASSERT_TRUE(testkit::WaitFor([&] { return Level40DocumentArrived(55); }));
+    ASSERT_TRUE(WaitFor([&] { return Level40DocumentArrived(55); }));
     EXPECT_EQ(CoreDocuments(beta), 3) << "start, the first delta and the marker";
     EXPECT_EQ(core.logLevels.Get(0), 30);
 }
@@ -314,9 +273,10 @@ TEST_F(RunningCore, OnlyADeltaOfOneIsApplied) {
     SendDelta(Delta(DVR_CORE_ID, 90, " Delta=\"2\""));
     SendDelta(Delta(DVR_CORE_ID, 91, ""));
     SendDelta(Delta(kLevel40, 56));
-    ASSERT_TRUE(testkit::WaitFor([&] { return Level40DocumentArrived(56); }));
+    ASSERT_TRUE(WaitFor([&] { return Level40DocumentArrived(56); }));
     EXPECT_EQ(CoreDocuments(beta), 2) << "start and the marker";
     EXPECT_EQ(core.logLevels.Get(0), -1);
 }
 
 }  // namespace
+}  // namespace testkit

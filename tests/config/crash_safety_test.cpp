@@ -15,6 +15,7 @@
 #include "config/xml_layer.h"
 #include "config_support.h"
 
+namespace testkit {
 namespace {
 
 // Two documents of clearly different lengths, so that a cut-off one shows.
@@ -67,7 +68,7 @@ bool KillDuringALaterSave(pid_t child, int progress, std::mt19937& random) {
 }
 
 TEST(CrashSafety, AKilledSaveLeavesAWholeOldOrNewDocument) {
-    testkit::TempDir dir;
+    TempDir dir;
     const std::string path = dir / "core.xml";
     XmlDocument small, large;
     Build(small, 3);
@@ -92,11 +93,12 @@ TEST(CrashSafety, AKilledSaveLeavesAWholeOldOrNewDocument) {
         ASSERT_TRUE(ran) << "the child stopped saving";
 
         XmlDocument loaded;
-        ASSERT_TRUE(LoadDocumentWithBackup(loaded, path)) << "after kill " << round << ": "
-                                                          << loaded.ErrorDesc();
+        ASSERT_TRUE(LoadDocumentWithBackup(loaded, path))
+            << "after kill " << round << ": " << loaded.ErrorDesc();
         const std::string text = Printed(loaded);
         ASSERT_TRUE(text == expected[0] || text == expected[1]) << "after kill " << round;
     }
 }
 
 }  // namespace
+}  // namespace testkit

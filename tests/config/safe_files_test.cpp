@@ -14,12 +14,10 @@
 #include "config/xml_layer.h"
 #include "config_support.h"
 
+namespace testkit {
 namespace {
 
 namespace fs = boost::filesystem;
-using testkit::ReadFile;
-using testkit::TempDir;
-using testkit::WriteFile;
 
 const std::string kOld = "<Norv Delta=\"0\">\n    <Memory Throttling=\"1\" />\n</Norv>\n";
 const std::string kBackup = "<Norv Delta=\"0\">\n    <Memory Throttling=\"0\" />\n</Norv>\n";
@@ -57,37 +55,33 @@ const std::string kBuiltText =
     "    </Modules>\n"
     "</Norv>\n";
 
-TEST(LoadWithBackup, MissingFileIsRestoredFromAValidBackup) {
+struct BackupCase {
+    const char* name;
+    const char* file;  // core.xml before the load; null when there is none
+    const char* throttling;
+    std::string kept;  // core.xml after the load
+};
+
+class BackupFallback : public ::testing::TestWithParam<BackupCase> {};
+
+TEST_P(BackupFallback, ReadsTheValidOneAndLeavesNoBackup) {
     TempDir dir;
+    if (GetParam().file != nullptr) WriteFile(dir / "core.xml", GetParam().file);
     WriteFile(dir / "core.xml.bak", kBackup);
     XmlDocument document;
     EXPECT_TRUE(LoadDocumentWithBackup(document, dir / "core.xml"));
-    EXPECT_EQ(ThrottlingOf(document), "0");
-    EXPECT_EQ(ReadFile(dir / "core.xml"), kBackup);
+    EXPECT_EQ(ThrottlingOf(document), GetParam().throttling);
+    EXPECT_EQ(ReadFile(dir / "core.xml"), GetParam().kept);
     EXPECT_FALSE(Exists(dir / "core.xml.bak"));
 }
 
-TEST(LoadWithBackup, BrokenFileIsReplacedByAValidBackup) {
-    TempDir dir;
-    WriteFile(dir / "core.xml", "<Norv Delta=\"0\"><Memory Thrott");
-    WriteFile(dir / "core.xml.bak", kBackup);
-    XmlDocument document;
-    EXPECT_TRUE(LoadDocumentWithBackup(document, dir / "core.xml"));
-    EXPECT_EQ(ThrottlingOf(document), "0");
-    EXPECT_EQ(ReadFile(dir / "core.xml"), kBackup);
-    EXPECT_FALSE(Exists(dir / "core.xml.bak"));
-}
-
-TEST(LoadWithBackup, ValidFileWinsAndAStaleBackupIsDeleted) {
-    TempDir dir;
-    WriteFile(dir / "core.xml", kOld);
-    WriteFile(dir / "core.xml.bak", kBackup);
-    XmlDocument document;
-    EXPECT_TRUE(LoadDocumentWithBackup(document, dir / "core.xml"));
-    EXPECT_EQ(ThrottlingOf(document), "1");
-    EXPECT_EQ(ReadFile(dir / "core.xml"), kOld);
-    EXPECT_FALSE(Exists(dir / "core.xml.bak"));
-}
+INSTANTIATE_TEST_SUITE_P(
+    FileAndBackup, BackupFallback,
+    ::testing::Values(BackupCase{"MissingFileIsRestored", nullptr, "0", kBackup},
+                      BackupCase{"BrokenFileIsReplaced", "<Norv Delta=\"0\"><Memory Thrott", "0",
+                                 kBackup},
+                      BackupCase{"ValidFileWinsOverAStaleBackup", kOld.c_str(), "1", kOld}),
+    [](const ::testing::TestParamInfo<BackupCase>& info) { return info.param.name; });
 
 TEST(LoadWithBackup, FailsWithTheErrorOfTheLastAttemptWhenNeitherLoads) {
     TempDir dir;
@@ -105,8 +99,14 @@ TEST(LoadWithBackup, FailsWithTheErrorOfTheLastAttemptWhenNeitherLoads) {
     EXPECT_TRUE(Exists(dir / "core.xml.bak"));
 }
 
-TEST(SafeSave, CreatesTheFileWithFourSpaceIndentationAndLeavesNothingElse) {
+class SafeSaveWrites : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SafeSaveWrites, TheFileWithFourSpaceIndentationAndLeavesNothingElse) {
     TempDir dir;
+    if (GetParam()) {  // an old file, and a side file left by an earlier save
+        WriteFile(dir / "core.xml", kOld);
+        WriteFile(dir / "core.xml.pending", "<half");
+    }
     XmlDocument document;
     BuildDocument(document);
     EXPECT_TRUE(SaveDocumentSafely(document, dir / "core.xml")) << document.ErrorDesc();
@@ -115,17 +115,10 @@ TEST(SafeSave, CreatesTheFileWithFourSpaceIndentationAndLeavesNothingElse) {
     EXPECT_FALSE(Exists(dir / "core.xml.pending"));
 }
 
-TEST(SafeSave, ReplacesTheFileAndALeftoverSideFile) {
-    TempDir dir;
-    WriteFile(dir / "core.xml", kOld);
-    WriteFile(dir / "core.xml.pending", "<half");
-    XmlDocument document;
-    BuildDocument(document);
-    EXPECT_TRUE(SaveDocumentSafely(document, dir / "core.xml")) << document.ErrorDesc();
-    EXPECT_EQ(ReadFile(dir / "core.xml"), kBuiltText);
-    EXPECT_FALSE(Exists(dir / "core.xml.bak"));
-    EXPECT_FALSE(Exists(dir / "core.xml.pending"));
-}
+INSTANTIATE_TEST_SUITE_P(CreatesOrReplaces, SafeSaveWrites, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "OverAnOldFileAndASideFile" : "Fresh";
+                         });
 
 TEST(SafeSave, BackupNameTakenByADirectoryFailsTheSwapAndKeepsTheOldFile) {
     TempDir dir;
@@ -208,3 +201,4 @@ TEST(SafeSave, ADirectoryThatForbidsCreatingFilesIsACreateError) {
 }
 
 }  // namespace
+}  // namespace testkit

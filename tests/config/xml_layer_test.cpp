@@ -12,10 +12,8 @@
 #include "config/xml_layer.h"
 #include "config_support.h"
 
+namespace testkit {
 namespace {
-
-using configkit::Nested;
-using testkit::TempDir;
 
 const std::string kTooDeep =
     "Elements nested too deeply (exceeds the configured maximum parse depth).";
@@ -42,7 +40,7 @@ TEST(ParseDepth, HundredLevelsParseFromTextAndFromFile) {
     EXPECT_EQ(ChainLength(parsed.RootElement()), 100);
 
     TempDir dir;
-    testkit::WriteFile(dir / "deep.xml", text);
+    WriteFile(dir / "deep.xml", text);
     XmlDocument loaded;
     EXPECT_TRUE(loaded.LoadFile(dir / "deep.xml")) << loaded.ErrorDesc();
     EXPECT_EQ(ChainLength(loaded.RootElement()), 100);
@@ -55,11 +53,11 @@ TEST(ParseDepth, HundredAndOneLevelsFailWithErrorSeventeenFromTextAndFromFile) {
     ExpectTooDeep(parsed);
 
     TempDir dir;
-    testkit::WriteFile(dir / "deep.xml", text);
+    WriteFile(dir / "deep.xml", text);
     XmlDocument loaded;
     EXPECT_FALSE(loaded.LoadFile(dir / "deep.xml"));
     ExpectTooDeep(loaded);
-    testkit::WriteFile(dir / "deep.xml.bak", text);
+    WriteFile(dir / "deep.xml.bak", text);
     XmlDocument withBackup;
     EXPECT_FALSE(LoadDocumentWithBackup(withBackup, dir / "deep.xml"));
     ExpectTooDeep(withBackup);
@@ -155,8 +153,8 @@ TEST(FileLoad, ADirectoryOrFifoInPlaceOfTheFileFailsToOpen) {
 
 TEST(FileLoad, EmptyAndMalformedFilesReportTheLibrarysErrors) {
     TempDir dir;
-    testkit::WriteFile(dir / "empty.xml", "");
-    testkit::WriteFile(dir / "broken.xml", "<a><b></a>");
+    WriteFile(dir / "empty.xml", "");
+    WriteFile(dir / "broken.xml", "<a><b></a>");
     XmlDocument empty;
     EXPECT_FALSE(empty.LoadFile(dir / "empty.xml"));
     EXPECT_EQ(empty.ErrorId(), TiXmlBase::TIXML_ERROR_DOCUMENT_EMPTY);
@@ -217,3 +215,4 @@ TEST(IntegerAttributes, ReadAsTheLibraryDoesWithinThirtyTwoBitsAndRefuseBeyond) 
 }
 
 }  // namespace
+}  // namespace testkit

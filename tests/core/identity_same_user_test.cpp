@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
-#include <sstream>
 
 #include "core/identity_support.h"
 
@@ -31,10 +30,7 @@ void PrintTo(const LevelCase& levelCase, std::ostream* out) {
 class SameUser : public ::testing::TestWithParam<LevelCase> {
 protected:
     void SetUp() override {
-        if (testkit::UnderEmulation())
-            GTEST_SKIP() << "the emulator's process does not show the core's own credentials";
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root: creates the user dvrtest and starts the core as it";
+        if (const char* reason = identity::CannotRun()) GTEST_SKIP() << reason;
         ASSERT_EQ(identity::PrepareTestUser(user), "");
     }
 
@@ -47,22 +43,13 @@ std::string CoreXml(int level) {
            std::to_string(level) + "\"/></Module></Modules></Norv>";
 }
 
-std::vector<std::string> LinesWith(const std::string& output, const std::string& text) {
-    std::istringstream in(output);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        if (line.find(text) != std::string::npos) lines.push_back(line);
-    return lines;
-}
-
 TEST_P(SameUser, RefusedCapabilitiesAreLoggedAtLevelFiftyAndTheStartGoesOn) {
     LaunchedCore core(Start::kUserUnderUser, user, CoreXml(GetParam().coreLevel));
     // The reader thread starts only after the start sequence's own capability call.
     ASSERT_TRUE(core.WaitForThreads()) << core.Output();
     for (const pid_t tid : identity::Tasks(core.pid())) {
         const std::string status = identity::TaskStatusPath(core.pid(), tid);
-        EXPECT_EQ(identity::StatusNumbers(status, "Uid"),
-                  std::vector<unsigned long>(4, user.uid));
+        EXPECT_EQ(identity::StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, user.uid));
         EXPECT_EQ(CapabilitySet(status, "CapEff"), 0u) << status;
         EXPECT_EQ(CapabilitySet(status, "CapPrm"), 0u) << status;
     }
@@ -70,11 +57,12 @@ TEST_P(SameUser, RefusedCapabilitiesAreLoggedAtLevelFiftyAndTheStartGoesOn) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << core.Output();
     // Init's refusal comes before the configured levels are read, so it always shows; the
     // start sequence's shows only while the core's level admits level 50.
-    const auto refusals = LinesWith(core.Output(), kRefused);
+    const auto refusals = testkit::LinesWith(core.Output(), kRefused);
     EXPECT_EQ(refusals.size(), GetParam().refusalsLogged) << core.Output();
     for (const auto& line : refusals) EXPECT_NE(line.find(" core "), std::string::npos) << line;
     if (GetParam().coreLevel < 0) {
-        EXPECT_EQ(LinesWith(core.Output(), "successfully started core version").size(), 1u);
+        EXPECT_EQ(testkit::LinesWith(core.Output(), "successfully started core version").size(),
+                  1u);
     }
 }
 

@@ -12,34 +12,35 @@
 
 namespace {
 
-TEST(StatusUid, IsTheFirstNumberOfTheUidLine) {
-    const std::string status =
-        "Name:\tdvrcore\nUmask:\t0077\nState:\tS (sleeping)\nTgid:\t4242\nPid:\t4242\n"
-        "PPid:\t4200\nUid:\t1000\t1001\t1002\t1003\nGid:\t100\t101\t102\t103\nGroups:\t100 7\n";
-    EXPECT_EQ(ParseStatusUid(status), 1000u);
+struct StatusCase {
+    const char* name;
+    const char* status;
+    uint32_t uid;
+};
+
+class StatusUid : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(StatusUid, IsTheFirstNumberOfTheFirstUidLineOrZero) {
+    EXPECT_EQ(ParseStatusUid(GetParam().status), GetParam().uid);
 }
 
-TEST(StatusUid, FirstMatchingLineWins) {
-    EXPECT_EQ(ParseStatusUid("Uid:\t7\t7\t7\t7\nUid:\t8\t8\t8\t8\n"), 7u);
-}
-
-TEST(StatusUid, LinesThatDoNotMatchAreSkipped) {
-    EXPECT_EQ(ParseStatusUid("Gid:\t5\t5\t5\t5\nUid:\tnone\nPUid:\t3\nUid:\t9\t9\t9\t9\n"), 9u);
-}
-
-TEST(StatusUid, LastLineNeedsNoNewline) {
-    EXPECT_EQ(ParseStatusUid("Name:\tx\nUid: 42"), 42u);
-}
-
-TEST(StatusUid, TakesTheWholeUnsignedRange) {
-    EXPECT_EQ(ParseStatusUid("Uid:\t4294967294\t0\t0\t0\n"), 4294967294u);
-}
-
-TEST(StatusUid, IsZeroWithoutAUidLine) {
-    EXPECT_EQ(ParseStatusUid("Name:\tx\nGid:\t5\t5\t5\t5\n"), 0u);
-    EXPECT_EQ(ParseStatusUid("Name:\tx\nUid:\n"), 0u);
-    EXPECT_EQ(ParseStatusUid(""), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Lines, StatusUid,
+    ::testing::Values(
+        StatusCase{"FirstNumberOfTheUidLine",
+                   "Name:\tdvrcore\nUmask:\t0077\nState:\tS (sleeping)\nTgid:\t4242\nPid:\t4242\n"
+                   "PPid:\t4200\nUid:\t1000\t1001\t1002\t1003\nGid:\t100\t101\t102\t103\n"
+                   "Groups:\t100 7\n",
+                   1000},
+        StatusCase{"FirstMatchingLineWins", "Uid:\t7\t7\t7\t7\nUid:\t8\t8\t8\t8\n", 7},
+        StatusCase{"LinesThatDoNotMatchAreSkipped",
+                   "Gid:\t5\t5\t5\t5\nUid:\tnone\nPUid:\t3\nUid:\t9\t9\t9\t9\n", 9},
+        StatusCase{"LastLineNeedsNoNewline", "Name:\tx\nUid: 42", 42},
+        StatusCase{"WholeUnsignedRange", "Uid:\t4294967294\t0\t0\t0\n", 4294967294u},
+        StatusCase{"ZeroWithoutAUidLine", "Name:\tx\nGid:\t5\t5\t5\t5\n", 0},
+        StatusCase{"ZeroForAnEmptyUidLine", "Name:\tx\nUid:\n", 0},
+        StatusCase{"ZeroForAnEmptyStatus", "", 0}),
+    [](const ::testing::TestParamInfo<StatusCase>& info) { return info.param.name; });
 
 // Runs `reading` in a child process whose real, effective and saved users are the three given,
 // so that a result of 0 cannot come from a process that happens to be root. Returns what it

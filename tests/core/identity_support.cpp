@@ -14,7 +14,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "support/test_core.h"
+#include "support/testkit.h"
 
 namespace identity {
 
@@ -46,8 +46,7 @@ std::string CreateMissingUser() {
         return "groupadd dvrtestextra failed (is the passwd package installed?)";
     if (getpwnam(kUser) == nullptr) {
         const std::string group = getgrnam(kUser) != nullptr ? "-N -g dvrtest" : "-U";
-        if (!Run("/usr/sbin/useradd -M -s /usr/sbin/nologin " + group +
-                 " -G dvrtestextra dvrtest"))
+        if (!Run("/usr/sbin/useradd -M -s /usr/sbin/nologin " + group + " -G dvrtestextra dvrtest"))
             return "useradd dvrtest failed (is the passwd package installed?)";
     }
     if (!InExtraGroup() && !Run("/usr/sbin/usermod -a -G dvrtestextra dvrtest"))
@@ -63,6 +62,13 @@ std::vector<std::string> Words(const std::string& text) {
 }
 
 }  // namespace
+
+const char* CannotRun() {
+    if (testkit::UnderEmulation())
+        return "the emulator's process does not show the core's own credentials";
+    if (geteuid() != 0) return "needs root: creates the user dvrtest and starts the core as it";
+    return nullptr;
+}
 
 std::string PrepareTestUser(TestUser& user) {
     // Parallel tests, also from other build trees, must not run useradd at the same time: it
@@ -164,24 +170,24 @@ void LaunchedCore::Launch(Start start, const TestUser& user) {
         corePid_ = child_.pid;
     } else {
         const char* mode = start == Start::kRootUnderUser ? "root" : "user";
-        child_ = testkit::Spawn(IDENTITY_LAUNCHER,
-                                {std::to_string(user.uid), mode, core, descriptor},
-                                dir_ / "work", {fds[0]});
+        child_ =
+            testkit::Spawn(IDENTITY_LAUNCHER, {std::to_string(user.uid), mode, core, descriptor},
+                           dir_ / "work", {fds[0]});
         if (WaitForLaunchLine())
             corePid_ = std::atoi(&child_.output[child_.output.find(kLaunched) + kLaunched.size()]);
     }
     close(fds[0]);
     supervisorFd_ = fds[1];
-    SendPacket(0, kIdentityPacket, std::string("corvaned\0" "1.0", 12));
+    SendPacket(0, kIdentityPacket,
+               std::string("corvaned\0"
+                           "1.0",
+                           12));
     // Its forwarding to the plugin runs on the event-loop thread, which the plugin notes.
     SendPacket(kPluginTarget, kPluginPacket, "ping");
 }
 
 void LaunchedCore::SendPacket(uint32_t target, uint32_t type, const std::string& payload) {
-    std::string bytes(16, '\0');
-    const uint32_t words[4] = {static_cast<uint32_t>(16 + payload.size()), target, type, 0};
-    std::memcpy(&bytes[0], words, sizeof words);
-    bytes += payload;
+    const std::string bytes = testkit::SupervisorPacket(target, type, payload);
     if (send(supervisorFd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(bytes.size()))
         child_.output += "[test: sending a supervisor packet failed]";
@@ -202,13 +208,6 @@ bool LaunchedCore::WaitForThreads() {
                child_.Drain();
                return ReadThreads();
            });
-}
-
-bool LaunchedCore::WaitForOutput(const std::string& text) {
-    return testkit::WaitFor([&] {
-        child_.Drain();
-        return child_.output.find(text) != std::string::npos;
-    });
 }
 
 std::string LaunchedCore::StatusPath() const {

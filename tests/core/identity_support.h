@@ -20,6 +20,10 @@ struct TestUser {
     gid_t extraGid = 0;  // supplementary group
 };
 
+// Why the identity tests cannot run here (they read the core's credentials and need root), or
+// null.
+const char* CannotRun();
+
 // Makes sure the user "dvrtest" exists with its own primary group and the supplementary group
 // "dvrtestextra" (needs root). Returns an empty text and fills `user`, or why it cannot.
 std::string PrepareTestUser(TestUser& user);
@@ -53,7 +57,7 @@ public:
     // threads; false when they did not within the bound.
     bool WaitForThreads();
     // Waits for a line of the core's output containing `text`.
-    bool WaitForOutput(const std::string& text);
+    bool WaitForOutput(const std::string& text) { return child_.WaitForOutput(text); }
     // The thread that ran the plugin's call of `role` ("open", "worker", ...).
     pid_t Thread(const std::string& role) const { return threads_.at(role); }
     pid_t pid() const { return corePid_; }

@@ -24,10 +24,7 @@ constexpr uint64_t kRunningCapabilities = 0x3000;
 class Identity : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (testkit::UnderEmulation())
-            GTEST_SKIP() << "the emulator's process does not show the core's own credentials";
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root: creates the user dvrtest and starts the core as root";
+        if (const char* reason = identity::CannotRun()) GTEST_SKIP() << reason;
         ASSERT_EQ(identity::PrepareTestUser(user), "");
     }
 

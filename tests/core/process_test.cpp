@@ -6,10 +6,8 @@
 
 #include "support/testkit.h"
 
+namespace testkit {
 namespace {
-
-using testkit::Child;
-using testkit::TempDir;
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -17,9 +15,9 @@ bool Contains(const std::string& text, const std::string& part) {
 
 TEST(Process, HelpPrintsVersionAndUsageAndExitsWithoutStarting) {
     TempDir dir;
-    const std::string core = testkit::InstallCore(dir);
+    const std::string core = InstallCore(dir);
     for (const char* help : {"-h", "-help"}) {
-        Child child = testkit::Spawn(core, {"-v", help}, dir / "work");
+        Child child = Spawn(core, {"-v", help}, dir / "work");
         const int status = child.Wait();
         ASSERT_TRUE(WIFEXITED(status)) << child.output;
         EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -27,24 +25,14 @@ TEST(Process, HelpPrintsVersionAndUsageAndExitsWithoutStarting) {
     }
 }
 
-// Runs the core without a supervisor until it reports that it started.
-Child StartCore(const TempDir& dir, const std::vector<std::string>& args = {}) {
-    const std::string core = testkit::InstallCore(dir);
-    Child child = testkit::Spawn(core, args, dir / "work");
-    EXPECT_TRUE(testkit::WaitFor([&] {
-        child.Drain();
-        return Contains(child.output, "successfully started core version 19.12.6.0");
-    })) << child.output;
-    return child;
-}
-
 class StopSignal : public ::testing::TestWithParam<int> {};
 
 TEST_P(StopSignal, EndsTheRunWithStatusZero) {
     TempDir dir;
     // "--help" and other options are ignored: the core starts.
-    Child child = StartCore(dir, {"--help", "-x"});
-    testkit::SendStopSignal(child, GetParam());
+    Child child = Spawn(InstallCore(dir), {"--help", "-x"}, dir / "work");
+    EXPECT_TRUE(child.WaitForOutput(kStarted)) << child.output;
+    SendStopSignal(child, GetParam());
     const int status = child.Wait();
     ASSERT_TRUE(WIFEXITED(status)) << child.output;
     EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -55,8 +43,8 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGINT, SIGTERM,
 
 TEST(Process, UnusableDescriptorFailsInitialisationWithStatusTwo) {
     TempDir dir;
-    const std::string core = testkit::InstallCore(dir);
-    Child child = testkit::Spawn(core, {"999"}, dir / "work");
+    const std::string core = InstallCore(dir);
+    Child child = Spawn(core, {"999"}, dir / "work");
     const int status = child.Wait();
     ASSERT_TRUE(WIFEXITED(status)) << child.output;
     EXPECT_EQ(WEXITSTATUS(status), 2);
@@ -65,3 +53,4 @@ TEST(Process, UnusableDescriptorFailsInitialisationWithStatusTwo) {
 }
 
 }  // namespace
+}  // namespace testkit

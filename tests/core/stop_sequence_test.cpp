@@ -6,39 +6,31 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include "support/testkit.h"
 
-#include "support/test_core.h"
-
+namespace testkit {
 namespace {
 
-bool Has(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
 TEST(StopSequence, FurtherSignalsDuringTheStopHaveNoEffect) {
-    testkit::TempDir dir;
-    const std::string core = testkit::InstallCore(dir);
-    testkit::InstallPlugin(dir, "slow_close");
-    testkit::ClearJournal();
+    TempDir dir;
+    const std::string core = InstallCore(dir);
+    InstallPlugin(dir, "slow_close");
+    ClearJournal();
     const std::string release = dir / "release";
     setenv("DVR_TEST_RELEASE", release.c_str(), 1);
-    testkit::Child child = testkit::Spawn(core, {}, dir / "work");
+    Child child = Spawn(core, {}, dir / "work");
     unsetenv("DVR_TEST_RELEASE");
-    ASSERT_TRUE(testkit::WaitFor([&] {
-        child.Drain();
-        return child.output.find("successfully started core") != std::string::npos;
-    }));
-    testkit::SendStopSignal(child, SIGTERM);
-    ASSERT_TRUE(testkit::WaitFor([] { return Has(testkit::JournalLines(), "slow_close close"); }));
+    ASSERT_TRUE(child.WaitForOutput(kStarted)) << child.output;
+    SendStopSignal(child, SIGTERM);
+    ASSERT_TRUE(WaitFor([] { return Journaled("slow_close close"); }));
     kill(child.pid, SIGINT);
     kill(child.pid, SIGQUIT);
     kill(child.pid, SIGTERM);
-    testkit::WriteFile(release, "");
+    WriteFile(release, "");
     const int status = child.Wait();
     ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal: " << child.output;
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(Has(testkit::JournalLines(), "slow_close released"));
+    EXPECT_TRUE(Journaled("slow_close released"));
     const std::string& out = child.output;
     const auto first = out.find("stopping core version");
     ASSERT_NE(first, std::string::npos);
@@ -46,3 +38,4 @@ TEST(StopSequence, FurtherSignalsDuringTheStopHaveNoEffect) {
 }
 
 }  // namespace
+}  // namespace testkit

@@ -13,15 +13,15 @@
 
 #include "support/testkit.h"
 
+namespace testkit {
 namespace {
 
 namespace fs = boost::filesystem;
-using testkit::ReadFile;
 
 #if defined(EXAMPLE_SUPERVISOR) && defined(EXAMPLE_PLUGIN_DIR)
 
 struct DemoRun {
-    testkit::TempDir dir;
+    TempDir dir;
     std::string output;  // the supervisor's console, which the core shares
     int status = -1;     // the supervisor's wait status; it exits as the core did
     std::string Work(const std::string& name) const { return dir / "work/" + name; }
@@ -29,7 +29,7 @@ struct DemoRun {
 
 // The example plugins beside a copy of the core, as scripts/run.sh lays them out.
 void LayOut(const DemoRun& run) {
-    testkit::InstallCore(run.dir);
+    InstallCore(run.dir);
     for (fs::directory_iterator it(EXAMPLE_PLUGIN_DIR), end; it != end; ++it) {
         if (it->path().extension() == ".so")
             fs::copy_file(it->path(), fs::path(run.dir / "plugins") / it->path().filename());
@@ -41,8 +41,8 @@ std::unique_ptr<DemoRun> RunDemo() {
     LayOut(*run);
     std::vector<std::string> args = {"--core", run->dir / "dvrcore", "--seconds", "5", "--demo"};
     // An emulated supervisor cannot start an emulated core by itself: hand it the launcher.
-    if (testkit::UnderEmulation()) args.insert(args.end(), {"--launcher", DVRCORE_LAUNCHER});
-    testkit::Child child = testkit::Spawn(EXAMPLE_SUPERVISOR, args, run->dir / "work");
+    if (UnderEmulation()) args.insert(args.end(), {"--launcher", DVRCORE_LAUNCHER});
+    Child child = Spawn(EXAMPLE_SUPERVISOR, args, run->dir / "work");
     run->status = child.Wait(std::chrono::seconds(90));
     run->output = child.output;
     return run;
@@ -91,7 +91,8 @@ void ExpectStatusDocument(const DemoRun& run) {
     const std::string document = ReadFile(run.Work("plugins.xml"));
     for (const char* plugin : {"camera.so", "recorder.so", "scribe.so", "admin.so"})
         EXPECT_NE(document.find(std::string("Filename=\"") + plugin + "\""), std::string::npos)
-            << plugin << " missing from\n" << document;
+            << plugin << " missing from\n"
+            << document;
     EXPECT_NE(document.find("example-supervisor"), std::string::npos) << document;
 }
 
@@ -102,8 +103,7 @@ TEST(Demo, RunsAndStopsCleanly) {
     ExpectRecording(*run);
     ExpectCollectedLogLines(*run);
     // The admin plugin answers the demo's first command, a status request.
-    EXPECT_NE(run->output.find("message from module 0x053 (type 0x20): admin:"),
-              std::string::npos)
+    EXPECT_NE(run->output.find("message from module 0x053 (type 0x20): admin:"), std::string::npos)
         << run->output;
     ExpectStatusDocument(*run);
 }
@@ -117,3 +117,4 @@ TEST(Demo, NeedsTheExamples) {
 #endif
 
 }  // namespace
+}  // namespace testkit

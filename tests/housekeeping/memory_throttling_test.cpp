@@ -4,39 +4,33 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <csignal>
 
-#include "support/test_core.h"
+#include "support/testkit.h"
 
+namespace testkit {
 namespace {
 
-bool Has(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
 TEST(MemoryThrottling, VideoIsRefusedWhileTheCoreIsOverItsLimit) {
-    if (testkit::UnderEmulation())
+    if (UnderEmulation())
         GTEST_SKIP() << "the emulator's own resident size is read, not the core's";
-    testkit::TempDir dir;
-    const std::string core = testkit::InstallCore(dir);
-    testkit::InstallPlugin(dir, "memory_hog");
-    testkit::ClearJournal();
-    testkit::Child child = testkit::Spawn(core, {}, dir / "work");
-    ASSERT_TRUE(testkit::WaitFor([] { return Has(testkit::JournalLines(), "memory_hog frame 5"); },
-                                 std::chrono::seconds(60)))
-        << ::testing::PrintToString(testkit::JournalLines());
-    ASSERT_TRUE(testkit::WaitFor(
-        [] { return Has(testkit::JournalLines(), "memory_hog throttling 1"); }));
-    testkit::SendStopSignal(child, SIGTERM);
+    TempDir dir;
+    const std::string core = InstallCore(dir);
+    InstallPlugin(dir, "memory_hog");
+    ClearJournal();
+    Child child = Spawn(core, {}, dir / "work");
+    ASSERT_TRUE(WaitFor([] { return Journaled("memory_hog frame 5"); }, std::chrono::seconds(60)))
+        << ::testing::PrintToString(JournalLines());
+    ASSERT_TRUE(WaitFor([] { return Journaled("memory_hog throttling 1"); }));
+    SendStopSignal(child, SIGTERM);
     const int status = child.Wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << child.output;
-    const auto journal = testkit::JournalLines();
-    EXPECT_TRUE(Has(journal, "memory_hog frame 0"));  // admitted before the core grew
-    EXPECT_TRUE(Has(journal, "memory_hog throttling 0"));  // the first tick's announcement
+    EXPECT_TRUE(Journaled("memory_hog frame 0"));       // admitted before the core grew
+    EXPECT_TRUE(Journaled("memory_hog throttling 0"));  // the first tick's announcement
     EXPECT_NE(child.output.find("available system memory is low, throttling video"),
               std::string::npos)
         << child.output;
 }
 
 }  // namespace
+}  // namespace testkit

@@ -7,14 +7,14 @@
 #include "housekeeping/resident_memory.h"
 #include "support/test_core.h"
 
+namespace testkit {
 namespace {
 
-using testkit::TempDir;
 using TimePoint = dvrcore::TimePoint;
 
 constexpr uint64_t kLimit = 199229440;
 
-class SchedulerCore : public testkit::TestCore {
+class SchedulerCore : public TestCore {
 public:
     using TestCore::TestCore;
     uint64_t ResidentBytes() override {
@@ -25,19 +25,8 @@ public:
     std::atomic<int> readings{0};
 
     // The status documents queued so far (nothing delivers them: the core is not started).
-    std::vector<std::string> StatusDocuments() {
-        std::vector<std::string> documents;
-        std::lock_guard<std::mutex> lock(deliveryMutex);
-        for (const _EventParmsIn& event : deliveryQueue)
-            if (event.classFlags == DVR_CLASS_STATUS && event.code == DVR_CODE_DOCUMENT)
-                documents.emplace_back(static_cast<const char*>(event.data), event.length);
-        return documents;
-    }
-    int Count(const std::string& text) {
-        int n = 0;
-        for (const auto& line : Lines()) n += line.text == text && line.level == 50;
-        return n;
-    }
+    std::vector<std::string> StatusDocuments() { return QueuedDocuments(DVR_CLASS_STATUS); }
+    int Count(const std::string& text) { return TestCore::Count(text, 50); }
 };
 
 std::string Status(int throttling, long time) {
@@ -96,8 +85,7 @@ TEST_F(Scheduler, FirstTickAnnouncesTheStateAndReadsMemoryOncePerSecond) {
     core.Tick();
     EXPECT_EQ(core.readings, 2);
     EXPECT_TRUE(core.memoryLow);
-    EXPECT_EQ(core.StatusDocuments(),
-              (std::vector<std::string>{Status(0, 1000), Status(1, 1001)}));
+    EXPECT_EQ(core.StatusDocuments(), (std::vector<std::string>{Status(0, 1000), Status(1, 1001)}));
 }
 
 TEST_F(Scheduler, ThrottlingOffMeansNoReadingAndNoBroadcast) {
@@ -131,18 +119,17 @@ TEST_F(Scheduler, ClockJumpsOfTwoSecondsOrMoreAreReported) {
 }
 
 TEST_F(Scheduler, NoTickAfterTheStopSequenceCancelsTheTimer) {
-    testkit::InstallPlugin(dir, "status_watcher");
+    InstallPlugin(dir, "status_watcher");
     core.StartInBackground();
-    ASSERT_TRUE(testkit::WaitFor([&] { return core.readings.load() >= 1; }));
+    ASSERT_TRUE(WaitFor([&] { return core.readings.load() >= 1; }));
     core.Stop();
     const int readings = core.readings;
     // A tick that still ran would read the memory again: its wall-clock second is new.
     core.SetWallClock(1001);
-    core.eventLoop.restart();
     // A cancelled timer leaves the loop without work at once; a live one keeps re-arming.
-    core.eventLoop.run_for(std::chrono::seconds(10));
-    EXPECT_TRUE(core.eventLoop.stopped());
+    EXPECT_TRUE(core.EventLoopRunsDry(std::chrono::seconds(10)));
     EXPECT_EQ(core.readings, readings);
 }
 
 }  // namespace
+}  // namespace testkit

@@ -9,25 +9,23 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "support/test_core.h"
+#include "support/testkit.h"
 
+namespace testkit {
 namespace {
 
 TEST(Linger, LostSupervisorDelaysClosingByOneMinute) {
     if (std::getenv("DVRCORE_SLOW_TESTS") == nullptr)
         GTEST_SKIP() << "takes a minute; runs when DVRCORE_SLOW_TESTS is set (once per CI run)";
-    testkit::TempDir dir;
-    const std::string core = testkit::InstallCore(dir);
-    testkit::InstallPlugin(dir, "alpha");
-    testkit::ClearJournal();
+    TempDir dir;
+    const std::string core = InstallCore(dir);
+    InstallPlugin(dir, "alpha");
+    ClearJournal();
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
-    testkit::Child child = testkit::Spawn(core, {std::to_string(fds[0])}, dir / "work", {fds[0]});
+    Child child = Spawn(core, {std::to_string(fds[0])}, dir / "work", {fds[0]});
     close(fds[0]);
-    ASSERT_TRUE(testkit::WaitFor([&] {
-        child.Drain();
-        return child.output.find("successfully started core") != std::string::npos;
-    }));
+    ASSERT_TRUE(child.WaitForOutput(kStarted)) << child.output;
     const auto lost = std::chrono::steady_clock::now();
     close(fds[1]);
 
@@ -38,13 +36,14 @@ TEST(Linger, LostSupervisorDelaysClosingByOneMinute) {
     EXPECT_GE(ended - lost, std::chrono::seconds(60));
     const std::string& out = child.output;
     const auto disconnected = out.find("corvaned ipc pipe disconnected");
-    const auto sleeping = out.find("sleeping for one minute to allow active watchdogs to expire...");
+    const auto sleeping =
+        out.find("sleeping for one minute to allow active watchdogs to expire...");
     const auto stopping = out.find("stopping core version");
     ASSERT_NE(disconnected, std::string::npos) << out;
     EXPECT_LT(disconnected, sleeping);
     EXPECT_LT(sleeping, stopping);
-    const auto journal = testkit::JournalLines();
-    EXPECT_NE(std::find(journal.begin(), journal.end(), "alpha close 0"), journal.end());
+    EXPECT_TRUE(Journaled("alpha close 0"));
 }
 
 }  // namespace
+}  // namespace testkit

@@ -4,47 +4,40 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <cstring>
 
-#include "support/test_core.h"
+#include "support/plugin_harness.h"
 
+namespace testkit {
 namespace {
 
-using testkit::TempDir;
-using testkit::TestCore;
-
-std::string IdentityPacket(const std::string& payload) {
-    std::string bytes(16, '\0');
-    const uint32_t words[4] = {static_cast<uint32_t>(16 + payload.size()), 0, 7, 0};
-    std::memcpy(&bytes[0], words, sizeof words);
-    return bytes + payload;
-}
-
-// What the first plugin sees of the supervisor when the core opens it.
-struct OpenProbe {
-    TestCore* core = nullptr;
-    std::string fileNameAtOpen = "<not opened>";
-    static int32_t Open(void* context, _OpenParmsIn*, _OpenParmsOut*) {
-        auto* self = static_cast<OpenProbe*>(context);
-        self->fileNameAtOpen = self->core->supervisor.Get().fileName;
-        return 0;
-    }
-};
+const std::string kIdentity = SupervisorPacket(0, 7,
+                                               std::string("corvaned\0"
+                                                           "2.0",
+                                                           12));
 
 class StartupWait : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
-        testkit::InstallPlugin(dir, "threads");
-        core = std::make_unique<TestCore>(dir);
         ASSERT_TRUE(core->OpenChannel(fds[0]));
-        probe.core = core.get();
     }
     void TearDown() override {
         core.reset();
-        testkit::ClearPluginHooks();
+        threads.reset();
         close(fds[1]);
+    }
+    // Takes over the "threads" plugin (a worker and a reader): its Open notes what it sees of
+    // the supervisor, and the worker's IOCTL goes to `worker`.
+    void TakeThreads(std::function<int32_t(_IoctlParmsIn*, _IoctlParmsOut*)> worker = {}) {
+        PluginHooks hooks;
+        hooks.open = [this](_OpenParmsIn*, _OpenParmsOut*) {
+            fileNameAtOpen = core->Supervisor().fileName;
+            return 0;
+        };
+        hooks.ioctl = std::move(worker);
+        threads = std::make_unique<Plugin>(dir, "threads", hooks);
     }
     void Send(const std::string& record) {
         ASSERT_EQ(send(fds[1], record.data(), record.size(), 0),
@@ -53,54 +46,42 @@ protected:
 
     TempDir dir;
     int fds[2] = {-1, -1};
-    std::unique_ptr<TestCore> core;
-    OpenProbe probe;
+    std::string fileNameAtOpen = "<not opened>";
+    std::atomic<bool> workerRaised{false};
+    std::unique_ptr<Plugin> threads;
+    std::unique_ptr<TestCore> core = std::make_unique<TestCore>(dir);
 };
 
 TEST_F(StartupWait, IdentityThatArrivedEarlyDoesNotDelayTheStart) {
-    TestPluginHooks hooks{};
-    hooks.context = &probe;
-    hooks.open = &OpenProbe::Open;
-    testkit::SetPluginHooks("threads", hooks);
+    TakeThreads();
     // Handled by the event loop as soon as it runs, before the main thread can begin waiting.
-    Send(IdentityPacket(std::string("corvaned\0" "2.0", 12)));
+    Send(kIdentity);
     const auto started = std::chrono::steady_clock::now();
     core->StartInBackground();
     ASSERT_TRUE(core->LoggedStartingWith("successfully started core version"));
     // A lost wake-up would hold the start for the whole ten seconds.
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
-    EXPECT_EQ(probe.fileNameAtOpen, "corvaned");
+    EXPECT_EQ(fileNameAtOpen, "corvaned");
 }
 
 // The worker raises an unrelated event while the core waits; the wait goes on until the
 // identity arrives.
-std::atomic<bool> workerRaised{false};
-
-int32_t NoisyWorker(void*, _IoctlParmsIn* in, _IoctlParmsOut*) {
-    if (in->code != DVR_IOCTL_WORKER) return 0;
-    const char text[] = "worker is up";
-    testkit::Raise(testkit::MakeEvent(0x00160000u, DVR_CLASS_1, 1, text, sizeof text));
-    workerRaised = true;
-    return 0;
-}
-
 TEST_F(StartupWait, UnrelatedEventsDoNotEndTheWait) {
-    TestPluginHooks hooks{};
-    hooks.context = &probe;
-    hooks.open = &OpenProbe::Open;
-    hooks.ioctl = &NoisyWorker;
-    testkit::SetPluginHooks("threads", hooks);
-
+    TakeThreads([this](_IoctlParmsIn* in, _IoctlParmsOut*) {
+        if (in->code != DVR_IOCTL_WORKER) return 0;
+        const char text[] = "worker is up";
+        Raise(Event(0x00160000u, DVR_CLASS_1, 1, text, sizeof text));
+        workerRaised = true;
+        return 0;
+    });
     std::thread starter([this] { core->StartInBackground(); });
-    ASSERT_TRUE(testkit::WaitFor([] { return workerRaised.load(); }));
-    ASSERT_TRUE(testkit::WaitFor([&] {
-        std::lock_guard<std::mutex> lock(core->deliveryMutex);
-        return !core->deliveryQueue.empty();
-    }));
-    Send(IdentityPacket(std::string("corvaned\0" "2.0", 12)));
+    ASSERT_TRUE(WaitFor([this] { return workerRaised.load(); }));
+    ASSERT_TRUE(WaitFor([this] { return !core->Queued().empty(); }));
+    Send(kIdentity);
     starter.join();
     ASSERT_TRUE(core->LoggedStartingWith("successfully started core version"));
-    EXPECT_EQ(probe.fileNameAtOpen, "corvaned");
+    EXPECT_EQ(fileNameAtOpen, "corvaned");
 }
 
 }  // namespace
+}  // namespace testkit

@@ -17,7 +17,7 @@
 #include <set>
 #include <sstream>
 
-#include "plugins/bus_harness.h"
+#include "support/test_core.h"
 
 namespace {
 
@@ -56,11 +56,8 @@ extern "C" void __syslog_chk(int priority, int, const char* format, ...) {
     va_end(arguments);
 }
 
+namespace testkit {
 namespace {
-
-using bus::Event;
-using testkit::Raise;
-using testkit::TempDir;
 
 using SyslogCalls = std::vector<std::pair<int, std::string>>;
 
@@ -72,13 +69,6 @@ public:
     using dvrcore::moduleNames;
 };
 
-_EventParmsIn Message(uint32_t source, int32_t level, const char* text) {
-    _EventParmsIn event = Event(source, DVR_CLASS_LOG, DVR_CODE_LOG_MESSAGE, text,
-                                text != nullptr ? std::strlen(text) + 1 : 0);
-    event.level = level;
-    return event;
-}
-
 TEST(LogSink, OnlyLevel100ReachesTheSystemLogAsCritical) {
     TempDir dir;
     SinkCore core(dir / "dvrcore");
@@ -87,10 +77,10 @@ TEST(LogSink, OnlyLevel100ReachesTheSystemLogAsCritical) {
     core.WriteLog(DVR_CORE_ID, 99, "not critical");
     core.WriteLog(DVR_CORE_ID, 0, "chatter");
     core.WriteLog(DVR_CORE_ID, 100, nullptr);
-    EXPECT_EQ(Raise(Message(0x00400000, 100, "plugin fatal")), DVR_RESULT_OK);
-    EXPECT_EQ(Raise(Message(0x00400000, 50, "plugin warning")), DVR_RESULT_OK);
-    EXPECT_EQ(TakeSyslogCalls(), (SyslogCalls{{LOG_CRIT, "disk %s failed 100%"},
-                                              {LOG_CRIT, "plugin fatal"}}));
+    EXPECT_EQ(Raise(LogMessage(0x00400000, 100, "plugin fatal")), DVR_RESULT_OK);
+    EXPECT_EQ(Raise(LogMessage(0x00400000, 50, "plugin warning")), DVR_RESULT_OK);
+    EXPECT_EQ(TakeSyslogCalls(),
+              (SyslogCalls{{LOG_CRIT, "disk %s failed 100%"}, {LOG_CRIT, "plugin fatal"}}));
 }
 
 // The UTC times of every second from `from` to `to`, as the sink prints them.
@@ -109,8 +99,7 @@ std::set<std::string> TimesBetween(std::time_t from, std::time_t to) {
 constexpr char kTime[] = "TT:TT:TT";
 
 std::string Coloured(int colour, const std::string& name, const std::string& text) {
-    return "\x1b[3" + std::to_string(colour) + "m" + kTime + "\x1b[36m " + name + "\x1b[0m " +
-           text;
+    return "\x1b[3" + std::to_string(colour) + "m" + kTime + "\x1b[36m " + name + "\x1b[0m " + text;
 }
 
 std::string Plain(const std::string& name, const std::string& text) {
@@ -124,8 +113,7 @@ std::string Mismatch(const std::string& line, const std::string& expected,
     const std::size_t at = expected.find(kTime);
     const std::size_t width = sizeof kTime - 1;
     if (line.size() != expected.size() || line.compare(0, at, expected, 0, at) != 0 ||
-        line.compare(at + width, std::string::npos, expected, at + width,
-                     std::string::npos) != 0 ||
+        line.compare(at + width, std::string::npos, expected, at + width, std::string::npos) != 0 ||
         times.count(line.substr(at, width)) == 0)
         return "expected [" + expected + "]\n     got [" + line + "]\n";
     return "";
@@ -181,7 +169,7 @@ int PrintOnTerminal() {
     fcntl(master, F_SETFL, O_NONBLOCK);
 
     TempDir dir;
-    testkit::InstallPlugin(dir, "bus_plain", "plugins", "CameraDriver.so");
+    InstallPlugin(dir, "bus_plain", "plugins", "CameraDriver.so");
     constexpr uint32_t kCamera = 0x00330000;  // bus_plain's identifier
     constexpr uint32_t kUnknown = 0x00770000;
     constexpr uint32_t kQuiet = 0x00780000;
@@ -191,13 +179,13 @@ int PrintOnTerminal() {
         core.moduleNames[DVR_CORE_ID] = "core";
         core.logLevels.Set(DVR_MODULE_NUMBER(kQuiet), 70);
         core.LoadPlugins();
-        Raise(Message(DVR_CORE_ID, 60, "warning from the core"));
-        Raise(Message(kCamera, 0, "from the camera"));
+        Raise(LogMessage(DVR_CORE_ID, 60, "warning from the core"));
+        Raise(LogMessage(kCamera, 0, "from the camera"));
         for (int32_t level : {24, 25, 49, 50, 74, 75, 99, 100, 101, -3})
-            Raise(Message(kUnknown, level, ("level " + std::to_string(level)).c_str()));
-        Raise(Message(kUnknown, 50, nullptr));
-        Raise(Message(kQuiet, 60, "below the module level"));
-        Raise(Message(kQuiet, 70, "at the module level"));
+            Raise(LogMessage(kUnknown, level, ("level " + std::to_string(level)).c_str()));
+        Raise(LogMessage(kUnknown, 50, nullptr));
+        Raise(LogMessage(kQuiet, 60, "below the module level"));
+        Raise(LogMessage(kQuiet, 70, "at the module level"));
         std::fflush(stdout);
         core.UnloadPlugins();
     }
@@ -231,8 +219,8 @@ int PrintWithoutTerminal() {
     TempDir dir;
     SinkCore core(dir / "dvrcore");
     TakeSyslogCalls();
-    Raise(Message(0x00400000, 100, "critical"));
-    Raise(Message(0x00400000, 50, "warning"));
+    Raise(LogMessage(0x00400000, 100, "critical"));
+    Raise(LogMessage(0x00400000, 50, "warning"));
     std::fflush(stdout);
     const std::string printed = ReadAvailable(pipeFds[0]);
     const SyslogCalls calls = TakeSyslogCalls();
@@ -242,35 +230,39 @@ int PrintWithoutTerminal() {
     return Verdict(problems);
 }
 
-TEST(LogSinkDeathTest, PrintsColouredLinesWithUtcTimeAndSixColumnNamesOnATerminal) {
-    if (testkit::UnderEmulation())
+// Each runs in a child process of its own, which ends with the child's verdict.
+struct SinkChild {
+    const char* name;
+    int (*run)();
+};
+
+class LogSinkDeathTest : public ::testing::TestWithParam<SinkChild> {};
+
+TEST_P(LogSinkDeathTest, PrintsWhatTheTerminalOrItsAbsenceCallsFor) {
+    if (UnderEmulation())
         GTEST_SKIP() << "a threadsafe death test re-executes the test program, which an emulated "
                         "process cannot";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(_exit(PrintOnTerminal()), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(_exit(GetParam().run()), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(LogSinkDeathTest, PrintsNothingWithoutATerminalButStillUsesTheSystemLog) {
-    if (testkit::UnderEmulation())
-        GTEST_SKIP() << "a threadsafe death test re-executes the test program, which an emulated "
-                        "process cannot";
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(_exit(PrintWithoutTerminal()), ::testing::ExitedWithCode(0), "");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, LogSinkDeathTest,
+    ::testing::Values(
+        SinkChild{"ColouredLinesWithUtcTimeAndSixColumnNamesOnATerminal", PrintOnTerminal},
+        SinkChild{"NothingWithoutATerminalButStillTheSystemLog", PrintWithoutTerminal}),
+    [](const ::testing::TestParamInfo<SinkChild>& info) { return info.param.name; });
 
 TEST(LogSink, CoreExecutablePrintsItsOwnLinesInColourOnATerminal) {
     TempDir dir;
-    const std::string core = testkit::InstallCore(dir);
-    testkit::InstallPlugin(dir, "alpha");
-    testkit::InstallPlugin(dir, "duplicate");  // alpha's identifier again
-    testkit::WriteFile(dir / "plugins/broken.so", "not a shared object");
+    const std::string core = InstallCore(dir);
+    InstallPlugin(dir, "alpha");
+    InstallPlugin(dir, "duplicate");  // alpha's identifier again
+    WriteFile(dir / "plugins/broken.so", "not a shared object");
     const std::time_t from = std::time(nullptr);
-    testkit::Child child = testkit::Spawn(core, {}, dir / "work");
-    EXPECT_TRUE(testkit::WaitFor([&] {
-        child.Drain();
-        return child.output.find("successfully started core version") != std::string::npos;
-    })) << child.output;
-    testkit::SendStopSignal(child, SIGTERM);
+    Child child = Spawn(core, {}, dir / "work");
+    EXPECT_TRUE(child.WaitForOutput(kStarted)) << child.output;
+    SendStopSignal(child, SIGTERM);
     const int status = child.Wait();
     const std::time_t to = std::time(nullptr);
     ASSERT_TRUE(WIFEXITED(status)) << child.output;
@@ -295,3 +287,4 @@ TEST(LogSink, CoreExecutablePrintsItsOwnLinesInColourOnATerminal) {
 }
 
 }  // namespace
+}  // namespace testkit

@@ -4,13 +4,10 @@
 
 #include "host_fixture.h"
 
+namespace testkit {
 namespace {
 
-using hostkit::Callers;
-using hostkit::JournalOf;
-using hostkit::PluginHostTest;
 using Fields = std::vector<uint64_t>;
-using Lines = std::vector<std::string>;
 
 uint64_t Address(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
 
@@ -65,48 +62,38 @@ private:
     std::map<std::string, std::thread::id> threads;
 };
 
-template <typename In, typename Out>
-int32_t Witnessed(void* context, In* in, Out* out, const char* entry) {
-    static_cast<Witness*>(context)->Note(entry, *in, *out);
-    return 0;
-}
-
 class Interface : public PluginHostTest {
 protected:
-    TestPluginHooks WitnessHooks() {
-        TestPluginHooks hooks{};
-        hooks.context = &witness;
-        hooks.open = [](void* c, _OpenParmsIn* in, _OpenParmsOut* out) {
-            return Witnessed(c, in, out, "open");
+    template <typename In, typename Out>
+    std::function<int32_t(In*, Out*)> Witnessing(const char* entry) {
+        return [this, entry](In* in, Out* out) {
+            witness.Note(entry, *in, *out);
+            return 0;
         };
-        hooks.close = [](void* c, _CloseParmsIn* in, _CloseParmsOut* out) {
-            return Witnessed(c, in, out, "close");
-        };
-        hooks.unload = [](void* c, _UnloadParmsIn* in, _UnloadParmsOut* out) {
-            return Witnessed(c, in, out, "unload");
-        };
-        hooks.read = [](void* c, _ReadParmsIn* in, _ReadParmsOut* out) {
-            return Witnessed(c, in, out, "read");
-        };
-        hooks.ioctl = [](void* c, _IoctlParmsIn* in, _IoctlParmsOut* out) {
-            return Witnessed(c, in, out, "ioctl");
-        };
+    }
+    PluginHooks WitnessHooks() {
+        PluginHooks hooks;
+        hooks.open = Witnessing<_OpenParmsIn, _OpenParmsOut>("open");
+        hooks.close = Witnessing<_CloseParmsIn, _CloseParmsOut>("close");
+        hooks.unload = Witnessing<_UnloadParmsIn, _UnloadParmsOut>("unload");
+        hooks.read = Witnessing<_ReadParmsIn, _ReadParmsOut>("read");
+        hooks.ioctl = Witnessing<_IoctlParmsIn, _IoctlParmsOut>("ioctl");
         return hooks;
     }
     Witness witness;
 };
 
 TEST_F(Interface, CoreFillsEveryRecordItPasses) {
-    Arm("threads", WitnessHooks());  // wants a worker and a reader
+    const Plugin& threads = Take("threads", WitnessHooks());  // a worker and a reader
     core->LoadPlugins();
     core->OpenPlugins();
     core->StartReaderThreads();
-    ASSERT_TRUE(testkit::WaitFor([&] { return witness.Has("ioctl") && witness.Has("read"); }));
-    EXPECT_EQ(armed[0]->EventEntry(), &FlatPluginEvent);
+    ASSERT_TRUE(WaitFor([&] { return witness.Has("ioctl") && witness.Has("read"); }));
+    EXPECT_EQ(threads.EventEntry(), &FlatPluginEvent);
     core->ClosePlugins();
     core->UnloadPlugins();
 
-    EXPECT_EQ(JournalOf("threads")[0], "load " + std::to_string(sizeof(_LoadParmsIn)));
+    EXPECT_EQ(JournalOf("threads")[0], LoadEntry());
     using Pair = std::pair<Fields, Fields>;
     EXPECT_EQ(witness.Seen("open"), (Pair{{20, 1, 0, 0, 0}, {16, 1, 0, 0}}));
     EXPECT_EQ(witness.Seen("close"), (Pair{{12, 1, 0}, {12, 1, 0}}));
@@ -131,10 +118,10 @@ TEST_F(Interface, WholeRunCallsOnlyExportedAndWantedEntryPoints) {
     Install("load_only");      // exports Load alone; asks for a worker, a reader and Write
     Install("reader");         // serves direct requests through Read
     core->StartInBackground();
-    EXPECT_EQ(testkit::Raise(testkit::MakeEvent(0x00990000u, DVR_CLASS_0, 5)), DVR_RESULT_OK);
+    EXPECT_EQ(Raise(Event(0x00990000u, DVR_CLASS_0, 5)), DVR_RESULT_OK);
     const char request[] = "abc";
-    EXPECT_EQ(testkit::Raise(testkit::MakeEvent(0, DVR_CLASS_0, 5, request, 3)), DVR_RESULT_OK);
-    ASSERT_TRUE(testkit::WaitFor([] { return !Callers("write", "5").empty(); }));
+    EXPECT_EQ(Raise(Event(0, DVR_CLASS_0, 5, request, 3)), DVR_RESULT_OK);
+    ASSERT_TRUE(WaitFor([] { return !Callers("write", "5").empty(); }));
     core->Stop();
 
     EXPECT_EQ(Callers("write", "5"), (Lines{"alpha", "reader"}));
@@ -142,11 +129,11 @@ TEST_F(Interface, WholeRunCallsOnlyExportedAndWantedEntryPoints) {
     EXPECT_EQ(std::count(writers.begin(), writers.end(), "no_write_flag"), 0);
     EXPECT_EQ(Callers("request", "3"), Lines{"reader"});
     EXPECT_TRUE(Callers("seek").empty());
-    const std::string load = "load " + std::to_string(sizeof(_LoadParmsIn));
-    EXPECT_EQ(JournalOf("load_only"), Lines{load});
+    EXPECT_EQ(JournalOf("load_only"), Lines{LoadEntry()});
     Lines unloaded = Callers("unload");
     std::sort(unloaded.begin(), unloaded.end());
     EXPECT_EQ(unloaded, (Lines{"alpha", "no_write_flag", "reader"}));
 }
 
 }  // namespace
+}  // namespace testkit

@@ -11,28 +11,20 @@
 #include "host_fixture.h"
 #include "plugins/plugin_paths.h"
 
+namespace testkit {
 namespace {
 
 namespace fs = boost::filesystem;
-using hostkit::Callers;
-using hostkit::JournalOf;
-using hostkit::Mapped;
-using hostkit::PluginHostTest;
-using testkit::TempDir;
-using testkit::TestCore;
-using Lines = std::vector<std::string>;
-
-const std::string kLoadSize = std::to_string(sizeof(_LoadParmsIn));
 
 std::string Loaded(const std::string& fileName) { return "0 Core: Loaded plugin: " + fileName; }
 
 class Loader : public PluginHostTest {
 protected:
-    Lines LoadedLines() const { return CoreLinesWith("Core: Loaded plugin: "); }
+    Lines LoadedLines() const { return core->CoreLines("Core: Loaded plugin: "); }
     // A file that is no shared object at all.
     void WriteGarbage(const std::string& fileName, const std::string& subdir = "plugins") {
         fs::create_directories(dir / subdir);
-        testkit::WriteFile(PathOf(fileName, subdir), "not a shared object in " + subdir);
+        WriteFile(PathOf(fileName, subdir), "not a shared object in " + subdir);
     }
 };
 
@@ -121,13 +113,13 @@ TEST_F(Loader, TakesOnlyRegularFilesEndingInDotSoAndFollowsLinks) {
     fs::create_symlink("../store/missing.so", PathOf("dangling.so", "protected-plugins"));
     EXPECT_TRUE(core->LoadPlugins());
     EXPECT_EQ(TableNames(), Lines{"y.so"});
-    EXPECT_EQ(CoreLines(), Lines{Loaded("y.so")});
+    EXPECT_EQ(core->CoreLines(), Lines{Loaded("y.so")});
     EXPECT_TRUE(core->failedPlugins.empty());
     EXPECT_EQ(core->moduleNames.at(0x00130000u), "y");
 }
 
 TEST_F(Loader, MissingDirectoriesLoadNothingAndSayNothing) {
-    testkit::WriteFile(dir / "plugins", "a file where the directory should be");
+    WriteFile(dir / "plugins", "a file where the directory should be");
     EXPECT_FALSE(core->LoadPlugins());
     EXPECT_TRUE(core->plugins.empty());
     EXPECT_TRUE(core->Lines().empty());
@@ -148,7 +140,7 @@ TEST_F(Loader, RecordsAFileThatCannotBeMapped) {
     ASSERT_EQ(handle, nullptr);
     const std::string reason = dlerror();
     EXPECT_FALSE(core->LoadPlugins());
-    EXPECT_EQ(CoreLines(), Lines{"100 Core: Failed to load plugin 'garbage.so': " + reason});
+    EXPECT_EQ(core->CoreLines(), Lines{"100 Core: Failed to load plugin 'garbage.so': " + reason});
     EXPECT_EQ(core->failedPlugins, (std::map<std::string, std::string>{{"garbage.so", reason}}));
 }
 
@@ -159,7 +151,7 @@ TEST_F(Loader, KeepsTheLaterReasonForTheSameFileNameInBothDirectories) {
     ASSERT_EQ(core->failedPlugins.size(), 1u);
     const std::string reason = core->failedPlugins.at("same.so");
     EXPECT_NE(reason.find(PathOf("same.so", "protected-plugins")), std::string::npos) << reason;
-    EXPECT_EQ(CoreLinesWith("Failed to load plugin 'same.so'").size(), 2u);
+    EXPECT_EQ(core->CoreLines("Failed to load plugin 'same.so'").size(), 2u);
 }
 
 struct Refusal {
@@ -177,15 +169,14 @@ TEST_P(RefusedPlugin, IsLoggedReleasedAndNeverCalledAgain) {
     const std::string fileName = std::string(GetParam().plugin) + ".so";
     Install(GetParam().plugin);
     EXPECT_FALSE(core->LoadPlugins());
-    EXPECT_EQ(CoreLines(), (Lines{Loaded(fileName), GetParam().message}));
+    EXPECT_EQ(core->CoreLines(), (Lines{Loaded(fileName), GetParam().message}));
     EXPECT_FALSE(Mapped(PathOf(fileName)));
     EXPECT_TRUE(core->moduleNames.empty());
     EXPECT_TRUE(core->failedPlugins.empty());
     core->OpenPlugins();
     core->ClosePlugins();
     core->UnloadPlugins();
-    EXPECT_EQ(JournalOf(GetParam().plugin),
-              GetParam().loadCalled ? Lines{"load " + kLoadSize} : Lines{});
+    EXPECT_EQ(JournalOf(GetParam().plugin), GetParam().loadCalled ? Lines{LoadEntry()} : Lines{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -199,38 +190,38 @@ INSTANTIATE_TEST_SUITE_P(
                 "LogLevelArraySize to 0xfff",
                 true}));
 
-TEST_F(Loader, RefusesAnIdentifierThatIsAlreadyLoaded) {
+// A second plugin with alpha's identifier, from either directory, is refused after its Load.
+class DuplicateIdentifier
+    : public Loader,
+      public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(DuplicateIdentifier, IsRefusedAndReleasedWhileTheFirstStays) {
+    const auto [plugin, subdir] = GetParam();
+    const std::string fileName = std::string(plugin) + ".so";
     Install("alpha");
-    Install("duplicate");
+    Install(plugin, subdir);
     EXPECT_TRUE(core->LoadPlugins());
     EXPECT_EQ(TableNames(), Lines{"alpha.so"});
-    EXPECT_EQ(CoreLines(), (Lines{Loaded("alpha.so"), Loaded("duplicate.so"),
-                                  "50 plugin duplicate.so ID 0x00100000 already loaded"}));
-    EXPECT_FALSE(Mapped(PathOf("duplicate.so")));
+    EXPECT_EQ(core->CoreLines(),
+              (Lines{Loaded("alpha.so"), Loaded(fileName),
+                     "50 plugin " + fileName + " ID 0x00100000 already loaded"}));
+    EXPECT_TRUE(Mapped(PathOf("alpha.so")));
+    EXPECT_FALSE(Mapped(PathOf(fileName, subdir)));
 }
 
-TEST_F(Loader, SameFileInBothDirectoriesKeepsTheOneFromPlugins) {
-    Install("alpha", "plugins");
-    Install("alpha", "protected-plugins");
-    core->LoadPlugins();
-    EXPECT_EQ(CoreLines(), (Lines{Loaded("alpha.so"), Loaded("alpha.so"),
-                                  "50 plugin alpha.so ID 0x00100000 already loaded"}));
-    EXPECT_TRUE(Mapped(PathOf("alpha.so")));
-    EXPECT_FALSE(Mapped(PathOf("alpha.so", "protected-plugins")));
-}
+INSTANTIATE_TEST_SUITE_P(SameIdOrSameFile, DuplicateIdentifier,
+                         ::testing::Values(std::make_pair("duplicate", "plugins"),
+                                           std::make_pair("alpha", "protected-plugins")));
 
 // The core's own identifier is entered by Init, so only the real process shows the refusal.
 TEST(LoaderProcess, RefusesAPluginThatClaimsTheCoresIdentifier) {
     TempDir dir;
-    const std::string executable = testkit::InstallCore(dir);
-    testkit::InstallPlugin(dir, "core_id");
-    testkit::InstallPlugin(dir, "alpha");
-    testkit::Child child = testkit::Spawn(executable, {}, dir / "work");
-    const bool started = testkit::WaitFor([&] {
-        child.Drain();
-        return child.output.find("successfully started core version") != std::string::npos;
-    });
-    testkit::SendStopSignal(child, SIGTERM);
+    const std::string executable = InstallCore(dir);
+    InstallPlugin(dir, "core_id");
+    InstallPlugin(dir, "alpha");
+    Child child = Spawn(executable, {}, dir / "work");
+    const bool started = child.WaitForOutput(kStarted);
+    SendStopSignal(child, SIGTERM);
     const int status = child.Wait();
     ASSERT_TRUE(started) << child.output;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << child.output;
@@ -375,3 +366,4 @@ TEST_F(Loader, OpensInTableOrderAndKeepsOnlyTheResult) {
 }
 
 }  // namespace
+}  // namespace testkit

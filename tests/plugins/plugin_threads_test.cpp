@@ -1,20 +1,16 @@
 // The worker and reader threads that the core runs for plugins that ask for them.
 #include "host_fixture.h"
 
+namespace testkit {
 namespace {
 
-using hostkit::Callers;
-using hostkit::JournalOf;
-using hostkit::PluginHostTest;
-using Lines = std::vector<std::string>;
-
-const std::string kLoad = "load " + std::to_string(sizeof(_LoadParmsIn));
+const std::string kLoad = LoadEntry();
 
 class PluginThreads : public PluginHostTest {};
 
 TEST_F(PluginThreads, WorkerMakesOneIoctlOnItsOwnThreadWithoutWaitingForOpen) {
-    ArmGated("threads", "threads");  // wants a worker and a reader
-    Install("alpha");                // exports IOCTL but wants no worker
+    TakeGated("threads", "threads");  // wants a worker and a reader
+    Install("alpha");                 // exports IOCTL but wants no worker
     core->LoadPlugins();
     ASSERT_TRUE(gate.WaitEntered("threads worker"));
     EXPECT_NE(gate.CallerOf("threads worker"), std::this_thread::get_id());
@@ -33,8 +29,8 @@ TEST_F(PluginThreads, WorkerMakesOneIoctlOnItsOwnThreadWithoutWaitingForOpen) {
 }
 
 TEST_F(PluginThreads, ReaderReadsOnceWithoutDataOnItsOwnThread) {
-    ArmGated("reader", "reader");  // wants a reader
-    Install("alpha");              // exports Read but wants no reader
+    TakeGated("reader", "reader");  // wants a reader
+    Install("alpha");               // exports Read but wants no reader
     core->LoadPlugins();
     core->OpenPlugins();
     EXPECT_TRUE(Callers("read").empty());
@@ -65,3 +61,4 @@ TEST_F(PluginThreads, PluginWithOnlyLoadGetsNoThreadsAndNoOtherCalls) {
 }
 
 }  // namespace
+}  // namespace testkit

@@ -8,63 +8,35 @@
 #include <cstring>
 #include <thread>
 
-#include "plugins/bus_harness.h"
+#include "support/plugin_harness.h"
 
+namespace testkit {
 namespace {
 
-using bus::Event;
-using bus::Plugin;
-using bus::Received;
-using bus::Shared;
-using testkit::Raise;
-using testkit::TempDir;
-using testkit::TestCore;
-using testkit::WaitFor;
-
-// Records the direct requests a plugin serves; its reader thread's call has tag 0.
-bus::Hooks RecordRequests(Shared<Received>& requests) {
-    bus::Hooks hooks;
-    hooks.read = [&requests](_ReadParmsIn* in, _ReadParmsOut*) {
-        if (in->tag != 0) requests.Add(bus::FromRead(*in));
-        return 0;
-    };
-    return hooks;
-}
-
-bus::Hooks RecordWrites(Shared<Received>& writes, uint32_t pending = 0) {
-    bus::Hooks hooks;
-    hooks.write = [&writes, pending](_WriteParmsIn* in, _WriteParmsOut* out) {
-        writes.Add(bus::FromWrite(*in));
-        out->pending = in->data != nullptr ? pending : 0;
-        return 0;
-    };
-    return hooks;
-}
-
-std::vector<Received> ByTag(const Shared<Received>& shared) {
+std::vector<ReadCall> ByTag(const Shared<ReadCall>& shared) {
     auto items = shared.Items();
     std::sort(items.begin(), items.end(),
-              [](const Received& x, const Received& y) { return x.tag < y.tag; });
+              [](const ReadCall& x, const ReadCall& y) { return x.in.tag < y.in.tag; });
     return items;
 }
 
-std::vector<uint32_t> Tags(const std::vector<Received>& items) {
+std::vector<uint32_t> Tags(const std::vector<ReadCall>& items) {
     std::vector<uint32_t> tags;
-    for (const Received& item : items) tags.push_back(item.tag);
+    for (const ReadCall& item : items) tags.push_back(item.in.tag);
     return tags;
 }
 
-_EventParmsIn Request(uint32_t classFlags, uint32_t code, uint32_t tag,
-                      const void* data = nullptr, uint32_t length = 0) {
+_EventParmsIn Request(uint32_t classFlags, uint32_t code, uint32_t tag, const void* data = nullptr,
+                      uint32_t length = 0) {
     return Event(0, classFlags, code, data, length, tag);
 }
 
 TEST(DirectRequest, FoldedCodeChoosesTheServersAndEachGetsItsOwnCopy) {
     TempDir dir;
-    Shared<Received> req23, req24, noReader;
-    Plugin p23(dir, "bus_req23", RecordRequests(req23));
-    Plugin p24(dir, "bus_req24", RecordRequests(req24));
-    Plugin pnone(dir, "bus_no_reader", RecordRequests(noReader));
+    Recorder req23, req24, noReader;
+    Plugin p23(dir, "bus_req23", req23.Hooks());
+    Plugin p24(dir, "bus_req24", req24.Hooks());
+    Plugin pnone(dir, "bus_no_reader", noReader.Hooks());
     TestCore core(dir);
     core.StartInBackground();
 
@@ -84,17 +56,17 @@ TEST(DirectRequest, FoldedCodeChoosesTheServersAndEachGetsItsOwnCopy) {
     // Stopping waits for every request thread, so all of them have run by now.
     core.Stop();
 
-    const auto served23 = ByTag(req23);
+    const auto served23 = ByTag(req23.requests);
     EXPECT_EQ(Tags(served23), (std::vector<uint32_t>{11, 12, 15, 16}));
-    EXPECT_EQ(Tags(ByTag(req24)), (std::vector<uint32_t>{13}));
-    EXPECT_EQ(noReader.Size(), 0u);
+    EXPECT_EQ(Tags(ByTag(req24.requests)), (std::vector<uint32_t>{13}));
+    EXPECT_EQ(noReader.requests.Size(), 0u);
     ASSERT_EQ(served23.size(), 4u);
-    EXPECT_EQ(served23[0].length, 3u);
+    EXPECT_EQ(served23[0].in.length, 3u);
     EXPECT_EQ(served23[0].bytes, "abc");
-    EXPECT_NE(reinterpret_cast<uintptr_t>(served23[0].data), raised);
+    EXPECT_NE(reinterpret_cast<uintptr_t>(served23[0].in.data), raised);
     for (std::size_t i = 1; i < served23.size(); ++i) {
-        EXPECT_EQ(served23[i].data, nullptr);
-        EXPECT_EQ(served23[i].length, 0u);
+        EXPECT_EQ(served23[i].in.data, nullptr);
+        EXPECT_EQ(served23[i].in.length, 0u);
     }
 }
 
@@ -102,13 +74,13 @@ TEST(DirectRequest, RequestsToOnePluginRunAtTheSameTimeWithTheirOwnData) {
     TempDir dir;
     std::atomic<int> inside{0};
     Shared<std::string> seen;
-    bus::Hooks hooks;
+    PluginHooks hooks;
     hooks.read = [&](_ReadParmsIn* in, _ReadParmsOut*) {
         if (in->tag == 0) return 0;
         ++inside;
         // Each call waits for the other to be inside Read as well.
         const bool together = WaitFor([&] { return inside.load() == 2; });
-        seen.Add(bus::Bytes(in->data, in->length) + (together ? " together" : " alone"));
+        seen.Add(Bytes(in->data, in->length) + (together ? " together" : " alone"));
         return 0;
     };
     Plugin server(dir, "bus_req23", hooks);
@@ -127,7 +99,7 @@ constexpr uint32_t kServer = 0x003B0000;  // bus_server's identifier
 TEST(RequestTags, ClosedTagIsRefusedUntilADirectRequestReopensIt) {
     TempDir dir;
     Shared<int32_t> results;
-    bus::Hooks serverHooks;
+    PluginHooks serverHooks;
     serverHooks.read = [&results](_ReadParmsIn* in, _ReadParmsOut*) {
         if (in->tag != 31) return 0;
         results.Add(Raise(Event(0, DVR_CMD_CLOSE_TAG, 0, nullptr, 0, 31)));
@@ -137,9 +109,9 @@ TEST(RequestTags, ClosedTagIsRefusedUntilADirectRequestReopensIt) {
         results.Add(Raise(Event(kServer, DVR_CLASS_1, 2, "data", 4, 31)));
         return 0;
     };
-    Shared<Received> writes;
+    Recorder subscribed;
     Plugin server(dir, "bus_server", serverHooks);
-    Plugin subscriber(dir, "bus_a", RecordWrites(writes));
+    Plugin subscriber(dir, "bus_a", subscribed.Hooks());
     TestCore core(dir);
     core.StartInBackground();
     EXPECT_EQ(Raise(Request(DVR_CLASS_3, 5, 31)), DVR_RESULT_OK);
@@ -147,10 +119,10 @@ TEST(RequestTags, ClosedTagIsRefusedUntilADirectRequestReopensIt) {
     core.Stop();
 
     EXPECT_EQ(results.Items(), (std::vector<int32_t>{0, 1, 0, 0}));
-    const auto delivered = writes.Items();
+    const auto delivered = subscribed.writes.Items();
     ASSERT_EQ(delivered.size(), 1u);
-    EXPECT_EQ(delivered[0].code, 2u);
-    EXPECT_EQ(delivered[0].tag, 31u);
+    EXPECT_EQ(delivered[0].in.code, 2u);
+    EXPECT_EQ(delivered[0].in.tag, 31u);
     EXPECT_EQ(delivered[0].bytes, "data");
 }
 
@@ -161,7 +133,7 @@ TEST(RequestTags, TaggedEventsAreTakenOnlyFromRequestThreads) {
         results.Add({thread + " tagged", Raise(Event(kServer, DVR_CLASS_1, code, 0, 0, 41))});
         results.Add({thread + " untagged", Raise(Event(kServer, DVR_CLASS_1, code + 1))});
     };
-    bus::Hooks serverHooks;
+    PluginHooks serverHooks, workerHooks;
     serverHooks.read = [&](_ReadParmsIn* in, _ReadParmsOut*) {
         if (in->tag == 0) raiseBoth("reader", 10);
         if (in->tag == 42) {
@@ -170,15 +142,14 @@ TEST(RequestTags, TaggedEventsAreTakenOnlyFromRequestThreads) {
         }
         return 0;
     };
-    bus::Hooks workerHooks;
     workerHooks.ioctl = [&](_IoctlParmsIn* in, _IoctlParmsOut*) {
         if (in->code == DVR_IOCTL_WORKER) raiseBoth("worker", 20);
         return 0;
     };
-    Shared<Received> writes;
+    Recorder subscribed;
     Plugin server(dir, "bus_server", serverHooks);
     Plugin worker(dir, "bus_worker", workerHooks);
-    Plugin subscriber(dir, "bus_a", RecordWrites(writes));
+    Plugin subscriber(dir, "bus_a", subscribed.Hooks());
     TestCore core(dir);
     core.StartInBackground();
     raiseBoth("test", 0);
@@ -197,8 +168,7 @@ TEST(RequestTags, TaggedEventsAreTakenOnlyFromRequestThreads) {
                                           {"test untagged", 0},
                                           {"worker tagged", 1},
                                           {"worker untagged", 0}}));
-    std::vector<uint32_t> codes;
-    for (const Received& write : writes.Items()) codes.push_back(write.code);
+    std::vector<uint32_t> codes = subscribed.WriteCodes();
     std::sort(codes.begin(), codes.end());
     EXPECT_EQ(codes, (std::vector<uint32_t>{1, 11, 21, 30, 31}));
 }
@@ -212,10 +182,10 @@ TEST(RequestBackPressure, SecondTaggedBlockWaitsUntilTheFirstIsReleased) {
             if (item.first == step) return true;
         return false;
     };
-    bus::Hooks serverHooks;
+    PluginHooks serverHooks;
     serverHooks.read = [&](_ReadParmsIn* in, _ReadParmsOut*) {
         if (in->tag != 51) return 0;
-        requestThread = bus::ThreadId();
+        requestThread = ThreadId();
         steps.Add({"first", Raise(Event(kServer, DVR_CLASS_1, 1, "first", 5, 51))});
         // Without data there is nothing to wait for, although the first block is still held.
         steps.Add({"no data", Raise(Event(kServer, DVR_CLASS_1, 2, nullptr, 0, 51))});
@@ -223,79 +193,74 @@ TEST(RequestBackPressure, SecondTaggedBlockWaitsUntilTheFirstIsReleased) {
         steps.Add({"second", Raise(Event(kServer, DVR_CLASS_1, 3, "second", 6, 51))});
         return 0;
     };
-    Shared<Received> a, b;
+    Recorder a, b;
     Plugin server(dir, "bus_server", serverHooks);
-    Plugin pa(dir, "bus_a", RecordWrites(a, 1));
-    Plugin pb(dir, "bus_b", RecordWrites(b, 1));
+    Plugin pa(dir, "bus_a", a.Hooks(1));
+    Plugin pb(dir, "bus_b", b.Hooks(1));
     TestCore core(dir);
     core.StartInBackground();
     ASSERT_EQ(Raise(Request(DVR_CLASS_3, 0, 51)), DVR_RESULT_OK);
 
     ASSERT_TRUE(WaitFor([&] { return done("no data"); }));
-    ASSERT_TRUE(WaitFor([&] { return b.Size() == 2; }));
-    void* first = a.Items()[0].data;
-    using Holds = std::vector<std::pair<void*, uint32_t>>;
-    ASSERT_TRUE(WaitFor([&] { return core.holdTable.Leaks().size() == 2; }));
-    EXPECT_EQ(core.holdTable.Leaks(), (Holds{{first, pa.id()}, {first, pb.id()}}));
-    ASSERT_TRUE(WaitFor([&] { return done("raising second") && bus::Sleeping(requestThread); }));
+    ASSERT_TRUE(WaitFor([&] { return b.writes.Size() == 2; }));
+    void* first = a.writes.Items()[0].in.data;
+    ASSERT_TRUE(WaitFor([&] { return core.Leaks().size() == 2; }));
+    EXPECT_EQ(core.Leaks(), (Holds{{first, pa.id()}, {first, pb.id()}}));
+    ASSERT_TRUE(WaitFor([&] { return done("raising second") && Sleeping(requestThread); }));
     EXPECT_FALSE(done("second"));
 
-    EXPECT_EQ(bus::Release(first, pa.id()), DVR_RESULT_OK);
+    EXPECT_EQ(Release(first, pa.id()), DVR_RESULT_OK);
     // bus_b still holds the first block: the request thread goes on waiting.
-    ASSERT_TRUE(WaitFor([&] { return bus::Sleeping(requestThread); }));
+    ASSERT_TRUE(WaitFor([&] { return Sleeping(requestThread); }));
     EXPECT_FALSE(done("second"));
-    EXPECT_EQ(a.Size(), 2u);
+    EXPECT_EQ(a.writes.Size(), 2u);
 
     int32_t lastRelease = 99;
-    std::thread([&] { lastRelease = bus::Release(first, pb.id()); }).join();
+    std::thread([&] { lastRelease = Release(first, pb.id()); }).join();
     EXPECT_EQ(lastRelease, DVR_RESULT_OK);
-    ASSERT_TRUE(WaitFor([&] { return done("second") && b.Size() == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return done("second") && b.writes.Size() == 3; }));
     for (const auto& step : steps.Items()) EXPECT_EQ(step.second, DVR_RESULT_OK) << step.first;
-    void* second = b.Items()[2].data;
-    EXPECT_EQ(b.Items()[2].bytes, "second");
-    EXPECT_EQ(bus::Release(second, pa.id()), DVR_RESULT_OK);
-    EXPECT_EQ(bus::Release(second, pb.id()), DVR_RESULT_OK);
+    void* second = b.writes.Items()[2].in.data;
+    EXPECT_EQ(b.writes.Items()[2].bytes, "second");
+    EXPECT_EQ(Release(second, pa.id()), DVR_RESULT_OK);
+    EXPECT_EQ(Release(second, pb.id()), DVR_RESULT_OK);
     core.Stop();
-    EXPECT_TRUE(core.holdTable.Leaks().empty());
+    EXPECT_TRUE(core.Leaks().empty());
 }
 
 TEST(RequestThreads, PluginIsNotUnloadedWhileOneOfItsRequestsRuns) {
     TempDir dir;
-    bus::Gate gate;
-    std::atomic<bool> inRead{false};
-    std::atomic<bool> readReturned{false};
+    CallGate gate;
     std::atomic<pid_t> mainThread{0};
-    Shared<bool> readDoneAtUnload;
-    bus::Hooks hooks;
+    PluginHooks hooks;
     hooks.read = [&](_ReadParmsIn* in, _ReadParmsOut*) {
-        if (in->tag != 61) return 0;
-        inRead = true;
-        gate.Wait();
-        readReturned = true;
+        if (in->tag == 61) gate.Pass("request");
         return 0;
     };
     hooks.close = [&](_CloseParmsIn*, _CloseParmsOut*) {
-        mainThread = bus::ThreadId();
+        mainThread = ThreadId();
+        gate.Record("close");
         return 0;
     };
     hooks.unload = [&](_UnloadParmsIn*, _UnloadParmsOut*) {
-        readDoneAtUnload.Add(readReturned.load());
+        gate.Record("unload");
         return 0;
     };
     Plugin server(dir, "bus_server", hooks);
     TestCore core(dir);
-    const bus::OpenAtExit release(gate);
+    const OpenAtExit release{gate};
     core.StartInBackground();
     ASSERT_EQ(Raise(Request(DVR_CLASS_3, 0, 61)), DVR_RESULT_OK);
-    ASSERT_TRUE(WaitFor([&] { return inRead.load(); }));
+    ASSERT_TRUE(gate.WaitEntered("request"));
 
     core.RequestStop();
     // Closed, and the stop sequence asleep: waiting for the request thread.
-    ASSERT_TRUE(WaitFor([&] { return mainThread != 0 && bus::Sleeping(mainThread); }));
-    EXPECT_EQ(readDoneAtUnload.Size(), 0u);
-    gate.Open();
+    ASSERT_TRUE(WaitFor([&] { return mainThread != 0 && Sleeping(mainThread); }));
+    EXPECT_FALSE(gate.Happened("unload"));
+    gate.Open("request");
     core.Stop();
-    EXPECT_EQ(readDoneAtUnload.Items(), std::vector<bool>{true});
+    EXPECT_EQ(gate.Events(), (Lines{"close", "request returns", "unload"}));
 }
 
 }  // namespace
+}  // namespace testkit

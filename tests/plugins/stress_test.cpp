@@ -12,26 +12,20 @@
 #include <set>
 #include <thread>
 
-#include "plugins/bus_harness.h"
+#include "support/plugin_harness.h"
 
+namespace testkit {
 namespace {
 
-using bus::Event;
-using bus::Plugin;
-using testkit::Raise;
-using testkit::TempDir;
-using testkit::TestCore;
-using testkit::WaitFor;
-
 constexpr uint32_t kRaisers = 4;
-constexpr uint32_t kStopAfter = 2000;       // accepted events before the stop is requested
-constexpr uint32_t kRaiserLimit = 100000;   // raisers go on until refused, at most this long
-constexpr uint32_t kRequestEvery = 20;      // a direct request after this many events
-constexpr uint32_t kTaggedPerRequest = 4;   // tagged events each request thread raises
-constexpr uint32_t kRequestRaiser = 99;     // raiser number in the request threads' payloads
-constexpr uint32_t kServer = 0x003B0000;    // bus_server
-constexpr uint32_t kHolderA = 0x00300000;   // bus_a
-constexpr uint32_t kHolderB = 0x00310000;   // bus_b
+constexpr uint32_t kStopAfter = 2000;      // accepted events before the stop is requested
+constexpr uint32_t kRaiserLimit = 100000;  // raisers go on until refused, at most this long
+constexpr uint32_t kRequestEvery = 20;     // a direct request after this many events
+constexpr uint32_t kTaggedPerRequest = 4;  // tagged events each request thread raises
+constexpr uint32_t kRequestRaiser = 99;    // raiser number in the request threads' payloads
+constexpr uint32_t kServer = 0x003B0000;   // bus_server
+constexpr uint32_t kHolderA = 0x00300000;  // bus_a
+constexpr uint32_t kHolderB = 0x00310000;  // bus_b
 
 struct Header {
     uint32_t raiser;
@@ -94,7 +88,7 @@ private:
             const auto hold = kept.front();
             kept.pop_front();
             lock.unlock();
-            ++(bus::Release(hold.first, hold.second) == DVR_RESULT_OK ? released : refused);
+            ++(Release(hold.first, hold.second) == DVR_RESULT_OK ? released : refused);
             lock.lock();
         }
     }
@@ -151,7 +145,8 @@ TEST(BusStress, EveryAcceptedEventReachesEverySubscriberOnceAndEveryBlockIsGiven
             ++unexpected;
     };
 
-    bus::Hooks aHooks;  // keeps every other block and lets a releaser give it back
+    PluginHooks aHooks, bHooks, cHooks, serverHooks;
+    // bus_a keeps every other block and lets a releaser give it back.
     aHooks.write = [&](_WriteParmsIn* in, _WriteParmsOut* out) {
         seenA.Add(*in);
         if (in->data != nullptr && in->code % 2 == 1) {
@@ -160,24 +155,24 @@ TEST(BusStress, EveryAcceptedEventReachesEverySubscriberOnceAndEveryBlockIsGiven
         }
         return 0;
     };
-    bus::Hooks bHooks;  // keeps every block; gives a third back during the call itself
+    // bus_b keeps every block and gives a third back during the call itself.
     bHooks.write = [&](_WriteParmsIn* in, _WriteParmsOut* out) {
         seenB.Add(*in);
         if (in->data == nullptr) return 0;
         out->pending = 1;
         if (in->code % 3 == 0) {
-            if (bus::Release(in->data, kHolderB) != DVR_RESULT_OK) ++inCallRefusals;
+            if (Release(in->data, kHolderB) != DVR_RESULT_OK) ++inCallRefusals;
         } else {
             releasers.Keep(in->data, kHolderB);
         }
         return 0;
     };
-    bus::Hooks cHooks;  // keeps nothing
+    // bus_c keeps nothing.
     cHooks.write = [&](_WriteParmsIn* in, _WriteParmsOut*) {
         seenC.Add(*in);
         return 0;
     };
-    bus::Hooks serverHooks;  // each request raises tagged events with data, one in flight
+    // Each request raises tagged events with data, one in flight.
     serverHooks.read = [&](_ReadParmsIn* in, _ReadParmsOut*) {
         for (uint32_t k = 0; in->tag != 0 && k < kTaggedPerRequest; ++k) {
             const auto payload = Payload(kRequestRaiser, in->tag * kTaggedPerRequest + k);
@@ -229,7 +224,8 @@ TEST(BusStress, EveryAcceptedEventReachesEverySubscriberOnceAndEveryBlockIsGiven
         EXPECT_EQ(seen->duplicates.load(), 0u);
         EXPECT_EQ(seen->damaged.load(), 0u);
     }
-    EXPECT_TRUE(core.holdTable.Leaks().empty());
+    EXPECT_TRUE(core.Leaks().empty());
 }
 
 }  // namespace
+}  // namespace testkit

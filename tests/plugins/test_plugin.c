@@ -1,60 +1,15 @@
-/* A data-driven plugin for the tests: see test_plugin.h. Compile-time settings:
+/* A data-driven plugin for the tests: see test_plugin.h. Compile-time settings, each given by
+ * dvr_test_plugin (tests/plugins/CMakeLists.txt) with its default where a plugin names none:
  * TP_NAME, TP_ID, TP_MASKS (nine values), TP_WORKER, TP_READER, TP_WRITE, TP_DEFAULT_LEVEL,
  * TP_LOAD_RESULT, TP_LOAD_ERROR, TP_OPEN_RESULT, TP_CLOSE_RESULT, TP_CLOSE_ERROR,
- * TP_UNLOAD_RESULT, TP_UNLOAD_ERROR, and TP_OMIT_<ENTRY> to leave an entry point out. */
-#define _GNU_SOURCE
+ * TP_UNLOAD_RESULT, TP_UNLOAD_ERROR; and TP_OMIT_<ENTRY> to leave an entry point out. */
 #include "test_plugin.h"
-
-#include <dlfcn.h>
 
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-
-#ifndef TP_NAME
-#define TP_NAME "plugin"
-#endif
-#ifndef TP_ID
-#define TP_ID 0x00100000u
-#endif
-#ifndef TP_MASKS
-#define TP_MASKS 0, 0, 0, 0, 0, 0, 0, 0, 0
-#endif
-#ifndef TP_WORKER
-#define TP_WORKER 0
-#endif
-#ifndef TP_READER
-#define TP_READER 0
-#endif
-#ifndef TP_WRITE
-#define TP_WRITE 1
-#endif
-#ifndef TP_DEFAULT_LEVEL
-#define TP_DEFAULT_LEVEL 0
-#endif
-#ifndef TP_LOAD_RESULT
-#define TP_LOAD_RESULT 0
-#endif
-#ifndef TP_LOAD_ERROR
-#define TP_LOAD_ERROR 0
-#endif
-#ifndef TP_OPEN_RESULT
-#define TP_OPEN_RESULT 0
-#endif
-#ifndef TP_CLOSE_RESULT
-#define TP_CLOSE_RESULT 0
-#endif
-#ifndef TP_CLOSE_ERROR
-#define TP_CLOSE_ERROR 0
-#endif
-#ifndef TP_UNLOAD_RESULT
-#define TP_UNLOAD_RESULT 0
-#endif
-#ifndef TP_UNLOAD_ERROR
-#define TP_UNLOAD_ERROR 0
-#endif
 
 static TestPluginHooks hooks;
 static DvrEventEntry eventEntry;
@@ -85,9 +40,6 @@ DVR_PLUGIN_EXPORT uint32_t TestPlugin_Id(void) { return TP_ID; }
 #ifndef TP_OMIT_LOAD
 int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     static const uint32_t masks[DVR_SUBSCRIPTION_CLASSES] = {TP_MASKS};
-    TestPluginHooksLookup lookup =
-        (TestPluginHooksLookup)(uintptr_t)dlsym(RTLD_DEFAULT, "TestPluginHooksFor");
-    if (lookup != NULL && lookup(TP_NAME) != NULL) hooks = *lookup(TP_NAME);
     eventEntry = in->eventEntry;
     journal("load", (long)in->size);
     out->id = TP_ID;

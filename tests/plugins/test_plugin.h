@@ -2,7 +2,8 @@
  * Control interface of the test plugin. Every test plugin is built from test_plugin.c with its
  * own identifier, masks and flags. By default each entry point appends "<name> <entry>" to the
  * journal file named by DVR_TEST_JOURNAL (if set) and returns the configured result; a test
- * running the core in its own process can take over any entry point with a hook.
+ * running the core in its own process can take over any entry point with a hook
+ * (tests/support/plugin_harness.h).
  */
 #ifndef DVR_TEST_PLUGIN_H
 #define DVR_TEST_PLUGIN_H
@@ -26,8 +27,6 @@ typedef struct TestPluginHooks {
 /* Exported by every test plugin; find it with dlsym on the plugin's handle. Null hooks
  * restore the default behaviour. */
 typedef void (*TestPluginSetHooks)(const TestPluginHooks *hooks);
-/* Exported by a test executable: the hooks a plugin of this name takes at Load, or null. */
-typedef const TestPluginHooks *(*TestPluginHooksLookup)(const char *name);
 /* The event entry the core handed to Load, and the identifier the plugin reported. */
 typedef DvrEventEntry (*TestPluginEventEntry)(void);
 typedef uint32_t (*TestPluginId)(void);

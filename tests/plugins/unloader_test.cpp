@@ -5,13 +5,8 @@
 
 #include "host_fixture.h"
 
+namespace testkit {
 namespace {
-
-using hostkit::Callers;
-using hostkit::JournalOf;
-using hostkit::Mapped;
-using hostkit::PluginHostTest;
-using Lines = std::vector<std::string>;
 
 class Unloader : public PluginHostTest {
 protected:
@@ -46,8 +41,8 @@ TEST_F(Unloader, ClosesAndUnloadsByDescendingSixthMaskComparedUnsigned) {
     core->UnloadPlugins();
     EXPECT_EQ(Callers("unload"), closed);
     EXPECT_TRUE(core->plugins.empty());
-    EXPECT_TRUE(CoreLinesWith("close returned").empty());
-    EXPECT_TRUE(CoreLinesWith("unload returned").empty());
+    EXPECT_TRUE(core->CoreLines("close returned").empty());
+    EXPECT_TRUE(core->CoreLines("unload returned").empty());
 }
 
 TEST_F(Unloader, LogsFailuresWithTheirNumbersAndGoesOn) {
@@ -56,10 +51,10 @@ TEST_F(Unloader, LogsFailuresWithTheirNumbersAndGoesOn) {
     Install("alpha");
     LoadAndOpen();
     core->ClosePlugins();
-    EXPECT_EQ(CoreLinesWith("close returned"),
+    EXPECT_EQ(core->CoreLines("close returned"),
               Lines{"0 plugin close_error.so close returned 0 error 3"});
     core->UnloadPlugins();
-    EXPECT_EQ(CoreLinesWith("unload returned"),
+    EXPECT_EQ(core->CoreLines("unload returned"),
               Lines{"0 plugin unload_fails.so unload returned -4 error 2"});
     EXPECT_EQ(Callers("unload").size(), 3u);
     EXPECT_FALSE(Mapped(PathOf("unload_fails.so")));
@@ -73,16 +68,15 @@ TEST_F(Unloader, KeepsOnlyTheResidentPluginsLibraryMapped) {
     ASSERT_TRUE(Mapped(PathOf("alpha.so")));
     core->ClosePlugins();
     core->UnloadPlugins();
-    hostkit::KeepInodeForProcess(PathOf("resident.so"));
-    EXPECT_EQ(JournalOf("resident"), (Lines{"load " + std::to_string(sizeof(_LoadParmsIn)),
-                                            "open 0", "close 0", "unload 0"}));
+    KeepInodeForProcess(PathOf("resident.so"));
+    EXPECT_EQ(JournalOf("resident"), (Lines{LoadEntry(), "open 0", "close 0", "unload 0"}));
     EXPECT_TRUE(Mapped(PathOf("resident.so")));
     EXPECT_FALSE(Mapped(PathOf("alpha.so")));
 }
 
 TEST_F(Unloader, JoinsEachPluginsThreadsJustBeforeItsUnload) {
-    ArmGated("ld_threads_first", "first");  // close key 2: unloaded first
-    ArmGated("threads", "second");          // close key 0
+    TakeGated("ld_threads_first", "first");  // close key 2: unloaded first
+    TakeGated("threads", "second");          // close key 0
     LoadAndOpen();
     core->StartReaderThreads();
     for (const char* call : {"first read", "first worker", "second read", "second worker"})
@@ -113,11 +107,11 @@ TEST_F(Unloader, JoinsEachPluginsThreadsJustBeforeItsUnload) {
 // Request threads are detached, so nothing joins them: the unloader must still not release a
 // plugin whose Read one of them is running.
 TEST_F(Unloader, WaitsForRequestsStillInsideThePluginBeforeItsUnload) {
-    ArmGated("alpha", "first");    // close key 5: unloaded first
-    ArmGated("reader", "reader");  // serves direct requests of class 0x1
+    TakeGated("alpha", "first");    // close key 5: unloaded first
+    TakeGated("reader", "reader");  // serves direct requests of class 0x1
     LoadAndOpen();
     const char data[] = "abc";
-    ASSERT_EQ(testkit::Raise(testkit::MakeEvent(0, DVR_CLASS_0, 5, data, 3)), DVR_RESULT_OK);
+    ASSERT_EQ(Raise(Event(0, DVR_CLASS_0, 5, data, 3)), DVR_RESULT_OK);
     ASSERT_TRUE(gate.WaitEntered("reader read"));
     core->ClosePlugins();
     InBackground([this] { core->UnloadPlugins(); });
@@ -130,3 +124,4 @@ TEST_F(Unloader, WaitsForRequestsStillInsideThePluginBeforeItsUnload) {
 }
 
 }  // namespace
+}  // namespace testkit

@@ -1,35 +1,11 @@
 #include "support/test_core.h"
 
-#include <unistd.h>
-
+#include <boost/asio/post.hpp>
 #include <boost/filesystem.hpp>
-#include <cstdio>
-#include <map>
-#include <cstdlib>
-#include <sstream>
-#include <stdexcept>
-
-#include "log/core_log.h"
+#include <cstring>
+#include <future>
 
 namespace testkit {
-
-namespace fs = boost::filesystem;
-
-namespace {
-
-std::string JournalPath() {
-    static const std::string path = [] {
-        std::string p = "/tmp/dvrcore-journal-" + std::to_string(getpid());
-        setenv("DVR_TEST_JOURNAL", p.c_str(), 1);
-        return p;
-    }();
-    return path;
-}
-
-// Set before any test starts a plugin thread that reads it.
-const std::string journalAtStart = JournalPath();
-
-}  // namespace
 
 TestCore::~TestCore() {
     if (runner.joinable()) Stop();
@@ -72,11 +48,7 @@ std::vector<std::string> TestCore::Texts() const {
     return texts;
 }
 
-bool TestCore::Logged(const std::string& text) const {
-    for (const LogLine& line : Lines())
-        if (line.text == text) return true;
-    return false;
-}
+bool TestCore::Logged(const std::string& text) const { return Has(Texts(), text); }
 
 bool TestCore::LoggedStartingWith(const std::string& prefix) const {
     for (const LogLine& line : Lines())
@@ -84,13 +56,33 @@ bool TestCore::LoggedStartingWith(const std::string& prefix) const {
     return false;
 }
 
+bool TestCore::Written(uint32_t module, uint32_t level, const std::string& text) const {
+    for (const LogLine& line : Lines())
+        if (line.module == module && line.level == level && line.text == text) return true;
+    return false;
+}
+
+int TestCore::Count(const std::string& text, uint32_t level) const {
+    int count = 0;
+    for (const LogLine& line : Lines()) count += line.text == text && line.level == level;
+    return count;
+}
+
+testkit::Lines TestCore::CoreLines(const std::string& part) const {
+    testkit::Lines core;
+    for (const LogLine& line : Lines())
+        if (line.module == DVR_CORE_ID && line.text.find(part) != std::string::npos)
+            core.push_back(std::to_string(line.level) + " " + line.text);
+    return core;
+}
+
 void TestCore::StartInBackground() {
     // The core reads and writes its documents in the working directory: keep them in the
     // test's own directory.
     const std::string work = executablePath.substr(0, executablePath.rfind('/')) + "/work";
-    fs::create_directories(work);
-    if (previousDir.empty()) previousDir = fs::current_path().string();
-    fs::current_path(work);
+    boost::filesystem::create_directories(work);
+    if (previousDir.empty()) previousDir = boost::filesystem::current_path().string();
+    boost::filesystem::current_path(work);
     runner = std::thread([this] { Start(); });
     WaitFor([this] { return LoggedStartingWith("successfully started core version "); });
 }
@@ -98,61 +90,41 @@ void TestCore::StartInBackground() {
 void TestCore::Stop() {
     RequestStop();
     runner.join();
-    if (!previousDir.empty()) fs::current_path(previousDir);
+    if (!previousDir.empty()) boost::filesystem::current_path(previousDir);
 }
 
-bool TestCore::WaitIdle() {
-    return WaitFor([this] {
-        std::lock_guard<std::mutex> lock(deliveryMutex);
-        return deliveryQueue.empty();
-    });
+std::deque<_EventParmsIn> TestCore::Queued() {
+    std::lock_guard<std::mutex> lock(deliveryMutex);
+    return deliveryQueue;
 }
 
-void InstallPlugin(const TempDir& dir, const std::string& plugin, const std::string& subdir,
-                   const std::string& fileName) {
-    const fs::path target = fs::path(dir.path()) / subdir / (fileName.empty() ? plugin + ".so"
-                                                                               : fileName);
-    fs::create_directories(target.parent_path());
-    fs::copy_file(fs::path(TEST_PLUGIN_DIR) / (plugin + ".so"), target,
-                  fs::copy_option::overwrite_if_exists);
+std::vector<std::string> TestCore::QueuedDocuments(uint32_t classFlags) {
+    std::vector<std::string> documents;
+    for (const _EventParmsIn& event : Queued())
+        if (event.classFlags == classFlags && event.code == DVR_CODE_DOCUMENT)
+            documents.emplace_back(static_cast<const char*>(event.data), event.length);
+    return documents;
 }
 
-PluginControl::PluginControl(const TempDir& dir, const std::string& fileName,
-                             const std::string& subdir)
-    : handle(dlopen((dir / (subdir + "/" + fileName)).c_str(), RTLD_NOW | RTLD_NOLOAD)) {}
-
-PluginControl::~PluginControl() {
-    if (handle != nullptr) dlclose(handle);
+std::map<uint32_t, uint32_t> TestCore::Streams() {
+    std::lock_guard<std::mutex> lock(streamMutex);
+    return streams;
 }
 
-void PluginControl::SetHooks(const TestPluginHooks& hooks) {
-    auto set = reinterpret_cast<TestPluginSetHooks>(dlsym(handle, "TestPlugin_SetHooks"));
-    if (set == nullptr) throw std::runtime_error("not a loaded test plugin");
-    set(&hooks);
+std::size_t TestCore::SendQueueSize() {
+    std::promise<std::size_t> size;
+    boost::asio::post(eventLoop, [&] { size.set_value(sendQueue.size()); });
+    return size.get_future().get();
 }
 
-DvrEventEntry PluginControl::EventEntry() const {
-    auto get = reinterpret_cast<TestPluginEventEntry>(dlsym(handle, "TestPlugin_EventEntry"));
-    return get != nullptr ? get() : nullptr;
+bool TestCore::EventLoopRunsDry(std::chrono::seconds limit) {
+    eventLoop.restart();
+    eventLoop.run_for(limit);
+    return eventLoop.stopped();
 }
 
-namespace {
-std::mutex hooksMutex;
-std::map<std::string, TestPluginHooks> registeredHooks;
-}  // namespace
-
-void SetPluginHooks(const std::string& plugin, const TestPluginHooks& hooks) {
-    std::lock_guard<std::mutex> lock(hooksMutex);
-    registeredHooks[plugin] = hooks;
-}
-
-void ClearPluginHooks() {
-    std::lock_guard<std::mutex> lock(hooksMutex);
-    registeredHooks.clear();
-}
-
-_EventParmsIn MakeEvent(uint32_t source, uint32_t classFlags, uint32_t code, const void* data,
-                        uint32_t length) {
+_EventParmsIn Event(uint32_t source, uint32_t classFlags, uint32_t code, const void* data,
+                    uint32_t length, uint32_t tag) {
     _EventParmsIn event{};
     event.size = sizeof event;
     event.version = 1;
@@ -161,7 +133,19 @@ _EventParmsIn MakeEvent(uint32_t source, uint32_t classFlags, uint32_t code, con
     event.source = source;
     event.classFlags = classFlags;
     event.code = code;
+    event.tag = tag;
     return event;
+}
+
+_EventParmsIn LogMessage(uint32_t source, int32_t level, const void* text, uint32_t length) {
+    _EventParmsIn event = Event(source, DVR_CLASS_LOG, DVR_CODE_LOG_MESSAGE, text, length);
+    event.level = level;
+    return event;
+}
+
+_EventParmsIn LogMessage(uint32_t source, int32_t level, const char* text) {
+    const auto length = static_cast<uint32_t>(text != nullptr ? std::strlen(text) + 1 : 0);
+    return LogMessage(source, level, text, length);
 }
 
 int32_t Raise(_EventParmsIn event, int32_t initial) {
@@ -170,19 +154,8 @@ int32_t Raise(_EventParmsIn event, int32_t initial) {
     return out.result;
 }
 
-std::vector<std::string> JournalLines() {
-    std::istringstream text(ReadFile(JournalPath()));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(text, line);) lines.push_back(line);
-    return lines;
+int32_t Release(void* block, uint32_t holder) {
+    return Raise(Event(holder, DVR_CMD_RELEASE, 0, block));
 }
-
-void ClearJournal() { std::remove(JournalPath().c_str()); }
 
 }  // namespace testkit
-
-extern "C" const TestPluginHooks* TestPluginHooksFor(const char* name) {
-    std::lock_guard<std::mutex> lock(testkit::hooksMutex);
-    auto it = testkit::registeredHooks.find(name);
-    return it != testkit::registeredHooks.end() ? &it->second : nullptr;
-}

@@ -1,10 +1,9 @@
-// A core object for in-process tests: its clock can be set, its log lines are captured, and
-// the state that tests check is visible.
+// A core object for in-process tests: its clocks can be set, its log lines are captured, and
+// the state that tests check is reached through named probes that keep each owner's locks.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,7 +11,6 @@
 
 #include "core/dvrcore.h"
 #include "support/testkit.h"
-#include "tests/plugins/test_plugin.h"
 
 namespace testkit {
 
@@ -21,6 +19,8 @@ struct LogLine {
     uint32_t level;
     std::string text;
 };
+
+using Holds = std::vector<std::pair<void*, uint32_t>>;
 
 class TestCore : public dvrcore {
 public:
@@ -40,41 +40,52 @@ public:
     void SetWallClock(std::time_t seconds);
     // One scheduler tick, at once, on the calling thread.
     void Tick() { Scheduler(boost::system::error_code()); }
+
     std::vector<LogLine> Lines() const;
     std::vector<std::string> Texts() const;
     bool Logged(const std::string& text) const;
     bool LoggedStartingWith(const std::string& prefix) const;
+    bool Written(uint32_t module, uint32_t level, const std::string& text) const;
+    // How often `text` was logged at `level`.
+    int Count(const std::string& text, uint32_t level) const;
+    // The core's own lines as "<level> <text>", all of them or those containing `part`.
+    testkit::Lines CoreLines(const std::string& part = "") const;
 
     // Runs Start() on a thread of its own, in <dir>/work, until Stop().
     void StartInBackground();
     // Requests a stop and waits for Start() to return.
     void Stop();
-    // Waits until the delivery loop has nothing queued.
-    bool WaitIdle();
 
+    // Probes. The delivery queue, copied under its lock; the data blocks stay the core's.
+    std::deque<_EventParmsIn> Queued();
+    // The texts of the queued documents of one event class.
+    std::vector<std::string> QueuedDocuments(uint32_t classFlags);
+    Holds Leaks() const { return holdTable.Leaks(); }
+    SupervisorIdentity::Names Supervisor() const { return supervisor.Get(); }
+    void SetSupervisor(const std::string& fileName, const std::string& version) {
+        supervisor.Store(fileName, &version);
+    }
+    bool DeliveryEnded() const { return requests.DeliveryEnded(); }
+    // The running video streams by source, copied under their lock.
+    std::map<uint32_t, uint32_t> Streams();
+    // The length of the send queue, asked on the event-loop thread that owns it.
+    std::size_t SendQueueSize();
+    // Runs the stopped event loop again on this thread for at most `limit`; true when it ran
+    // out of work (no timer left armed) before that.
+    bool EventLoopRunsDry(std::chrono::seconds limit);
+
+    using dvrcore::channelOpen;
     using dvrcore::defaultLogLevels;
-    using dvrcore::requests;
-    using dvrcore::deliveryMutex;
-    using dvrcore::deliveryQueue;
     using dvrcore::failedPlugins;
-    using dvrcore::holdTable;
-    using dvrcore::linger;
     using dvrcore::logLevels;
+    using dvrcore::memoryLimit;
     using dvrcore::memoryLow;
     using dvrcore::moduleNames;
     using dvrcore::plugins;
     using dvrcore::productFamily;
     using dvrcore::stopRequested;
-    using dvrcore::streams;
-    using dvrcore::supervisor;
-    using dvrcore::memoryLimit;
     using dvrcore::throttling;
     using dvrcore::version;
-    using dvrcore::receivedBytes;
-    using dvrcore::sendQueue;
-    using dvrcore::channelOpen;
-    using dvrcore::eventLoop;
-    using dvrcore::lowMemoryTime;
 
 private:
     mutable std::mutex mutex;
@@ -86,37 +97,15 @@ private:
     std::string previousDir;
 };
 
-// A test plugin .so copied from the build into <dir>/<subdir>/<fileName>.
-void InstallPlugin(const TempDir& dir, const std::string& plugin,
-                   const std::string& subdir = "plugins", const std::string& fileName = "");
-
-// The control functions of a plugin the core has loaded (looked up by its installed path).
-class PluginControl {
-public:
-    PluginControl(const TempDir& dir, const std::string& fileName,
-                  const std::string& subdir = "plugins");
-    ~PluginControl();
-    void SetHooks(const TestPluginHooks& hooks);
-    DvrEventEntry EventEntry() const;
-    bool loaded() const { return handle != nullptr; }
-
-private:
-    void* handle;
-};
-
-// Hooks that a test plugin named `plugin` takes over when the core calls its Load; they stay
-// registered until ClearPluginHooks.
-void SetPluginHooks(const std::string& plugin, const TestPluginHooks& hooks);
-void ClearPluginHooks();
-
 // An event record as the core expects it, all other bytes zero.
-_EventParmsIn MakeEvent(uint32_t source, uint32_t classFlags, uint32_t code,
-                        const void* data = nullptr, uint32_t length = 0);
+_EventParmsIn Event(uint32_t source, uint32_t classFlags, uint32_t code, const void* data = nullptr,
+                    uint32_t length = 0, uint32_t tag = 0);
+// A log message; a text without length is taken with its NUL.
+_EventParmsIn LogMessage(uint32_t source, int32_t level, const void* text, uint32_t length);
+_EventParmsIn LogMessage(uint32_t source, int32_t level, const char* text);
 // Raises an event through FlatPluginEvent and returns its result (initially `initial`).
 int32_t Raise(_EventParmsIn event, int32_t initial = 0);
-
-// The journal that test plugins append to; set for the whole test process.
-std::vector<std::string> JournalLines();
-void ClearJournal();
+// Gives a kept block back on behalf of `holder`, as a plugin does.
+int32_t Release(void* block, uint32_t holder);
 
 }  // namespace testkit

@@ -6,8 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <boost/filesystem.hpp>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -32,6 +36,16 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
+WorkingDirectory::WorkingDirectory(const std::string& directory) : previous(open(".", O_RDONLY)) {
+    if (previous < 0 || chdir(directory.c_str()) != 0)
+        throw std::runtime_error("cannot enter " + directory);
+}
+
+WorkingDirectory::~WorkingDirectory() {
+    if (fchdir(previous) != 0) ADD_FAILURE() << "cannot return to the previous directory";
+    close(previous);
+}
+
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
@@ -51,6 +65,51 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << text;
+}
+
+Lines LinesWith(const std::string& text, const std::string& part) {
+    std::istringstream in(text);
+    Lines lines;
+    for (std::string line; std::getline(in, line);)
+        if (line.find(part) != std::string::npos) lines.push_back(line);
+    return lines;
+}
+
+namespace {
+
+std::string JournalPath() {
+    static const std::string path = [] {
+        std::string p = "/tmp/dvrcore-journal-" + std::to_string(getpid());
+        setenv("DVR_TEST_JOURNAL", p.c_str(), 1);
+        return p;
+    }();
+    return path;
+}
+
+// Set before any test starts a plugin thread that reads it.
+const std::string journalAtStart = JournalPath();
+
+}  // namespace
+
+Lines JournalLines() { return LinesWith(ReadFile(JournalPath()), ""); }
+
+void ClearJournal() { std::remove(JournalPath().c_str()); }
+
+void InstallPlugin(const TempDir& dir, const std::string& plugin, const std::string& subdir,
+                   const std::string& fileName) {
+    const fs::path target =
+        fs::path(dir.path()) / subdir / (fileName.empty() ? plugin + ".so" : fileName);
+    fs::create_directories(target.parent_path());
+    fs::copy_file(fs::path(TEST_PLUGIN_DIR) / (plugin + ".so"), target,
+                  fs::copy_option::overwrite_if_exists);
+}
+
+std::string SupervisorPacket(uint32_t target, uint32_t type, const std::string& payload,
+                             int64_t lengthField) {
+    const uint32_t length = lengthField >= 0 ? static_cast<uint32_t>(lengthField)
+                                             : static_cast<uint32_t>(16 + payload.size());
+    const uint32_t header[4] = {length, target, type, 0xABCD};
+    return std::string(reinterpret_cast<const char*>(header), sizeof header) + payload;
 }
 
 void SendStopSignal(Child& child, int signal) {
@@ -85,6 +144,13 @@ void Child::Drain() {
         if (n <= 0) return;
         output.append(buffer, static_cast<size_t>(n));
     }
+}
+
+bool Child::WaitForOutput(const std::string& text) {
+    return WaitFor([&] {
+        Drain();
+        return output.find(text) != std::string::npos;
+    });
 }
 
 int Child::Wait(std::chrono::milliseconds limit) {
@@ -153,8 +219,8 @@ Child Spawn(const std::string& executable, const std::vector<std::string>& args,
 std::string InstallCore(const TempDir& dir) {
     const std::string target = dir / "dvrcore";
     fs::copy_file(DVRCORE_EXE, target, fs::copy_option::overwrite_if_exists);
-    fs::permissions(target, fs::owner_all | fs::group_read | fs::group_exe | fs::others_read |
-                                fs::others_exe);
+    fs::permissions(
+        target, fs::owner_all | fs::group_read | fs::group_exe | fs::others_read | fs::others_exe);
     fs::create_directories(dir / "plugins");
     fs::create_directories(dir / "protected-plugins");
     fs::create_directories(dir / "work");
