@@ -80,6 +80,8 @@ void dvrcore::Start() {
     // A level changed just before the stop is on storage before the process ends.
     configurationSaver.Finish();
     ClosePlugins();
+    // Messages that plugins handed over while closing are written before the loop stops.
+    FinishPostedWork();
     work.reset();
     eventLoop.stop();
     eventLoopThread.join();
