@@ -21,6 +21,7 @@
 
 static DvrEventEntry raiseEvent;
 static volatile int closing;
+static void *kept; /* MB_WRITE 3: the block kept until Close */
 
 /* Waits for a file the test creates; a minute at most, so that a broken test cannot hang. */
 static void wait_for_file(const char *name) {
@@ -80,11 +81,13 @@ DVR_PLUGIN_EXPORT int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
 
 DVR_PLUGIN_EXPORT int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
     static int writes;
-    (void)in;
     ++writes;
     if (MB_WRITE == 1) wait_for_file("release-write");
     if (MB_WRITE == 2) *(volatile int *)NULL = writes;
-    if (MB_WRITE == 3 && writes == 1) out->pending = 1;
+    if (MB_WRITE == 3 && writes == 1) {
+        kept = in->data;
+        out->pending = 1;
+    }
     return 0;
 }
 
@@ -101,6 +104,14 @@ DVR_PLUGIN_EXPORT int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
     (void)in;
     (void)out;
     closing = 1; /* a real plugin frees its state here */
+    if (kept != NULL) {
+        _EventParmsIn release = DVR_EVENT_IN_INIT;
+        _EventParmsOut result = DVR_EVENT_OUT_INIT;
+        release.source = MB_ID;
+        release.classFlags = DVR_CMD_RELEASE;
+        release.data = kept;
+        raiseEvent(&release, &result);
+    }
 #ifdef MB_CLOSE_WAITS
     touch("closing");
     wait_for_file("release-close");
