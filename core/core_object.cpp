@@ -17,15 +17,16 @@ dvrcore::~dvrcore() {
     configurationSaver.Finish();
     ReportLeaks();
     StopWatchdog();
+    // Once nothing of the core logs any more: a plugin thread still running is refused from
+    // here on. Only this core's own pointer, as a later core may have taken the place.
+    dvrcore* self = this;
+    theCore.compare_exchange_strong(self, nullptr);
     if (eventLoopThread.joinable()) {
         eventLoop.stop();
         eventLoopThread.join();
     }
     FreeSendQueue();
     for (_EventParmsIn& event : deliveryQueue) std::free(event.data);
-    // Only this core's own pointer: a later core may have taken the place already.
-    dvrcore* self = this;
-    theCore.compare_exchange_strong(self, nullptr);
 }
 
 dvrcore::TimePoint dvrcore::now() { return std::chrono::steady_clock::now(); }
