@@ -124,7 +124,7 @@ protected:
         int plugin = -1;
         PluginEntry entry = PluginEntry::None;
         bool reported = false;
-        std::chrono::steady_clock::duration nextReport = std::chrono::seconds(2);
+        std::chrono::steady_clock::duration nextReport = std::chrono::seconds(2);  // first
     };
     void RunWatchdog();
     void Observe(Watch& watch, std::chrono::steady_clock::time_point reading);

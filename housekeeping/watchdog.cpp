@@ -10,7 +10,6 @@
 namespace {
 
 constexpr auto kWatchPeriod = std::chrono::milliseconds(kWatchPeriodMs);
-constexpr auto kFirstReport = std::chrono::seconds(2);
 constexpr auto kCriticalReport = std::chrono::seconds(10);
 constexpr auto kRepeatReport = std::chrono::seconds(60);
 
