@@ -51,6 +51,7 @@
 #include "bench/bench_bus.h"
 #include "bench/counting_allocator.h"
 #include "core/allocator.h"
+#include "bench/bench_core.h"
 #include "core/dvrcore.h"
 
 #ifdef BENCH_HAVE_ZMQ
@@ -380,39 +381,6 @@ private:
 #endif
 
 // ---- The real core ----------------------------------------------------------------------------
-
-class BenchCore : public dvrcore {
-public:
-    explicit BenchCore(const std::string& executable) : dvrcore(executable) {}
-
-    // Lines that pass the level gate: none in the measured runs. Errors are shown.
-    void WriteLog(uint32_t module, uint32_t level, const char* text) override {
-        (void)module;
-        const std::string line = text != nullptr ? text : "";
-        if (level >= 50) std::fprintf(stderr, "core: %s\n", line.c_str());
-        if (line.rfind("successfully started core version ", 0) == 0) {
-            std::lock_guard<std::mutex> lock(startMutex);
-            started = true;
-            startCondition.notify_all();
-        }
-    }
-
-    void WaitStarted() {
-        std::unique_lock<std::mutex> lock(startMutex);
-        if (!startCondition.wait_for(lock, std::chrono::seconds(30), [this] { return started; }))
-            throw std::runtime_error("the core did not start");
-    }
-
-    size_t PluginCount() const { return plugins.size(); }
-    void SetLogLevel(uint32_t module, int32_t level) {
-        logLevels.Set(DVR_MODULE_NUMBER(module), level);
-    }
-
-private:
-    std::mutex startMutex;
-    std::condition_variable startCondition;
-    bool started = false;
-};
 
 // A running core with N subscriber plugins in a directory of its own, and a baseline that calls
 // the same plugins.

@@ -43,7 +43,9 @@
 
 #include "bench/recorder_bench.h"
 #include "core/allocator.h"
+#include "bench/bench_core.h"
 #include "core/dvrcore.h"
+#include "housekeeping/resident_memory.h"
 
 namespace fs = boost::filesystem;
 
@@ -70,25 +72,6 @@ long MinorFaults() {
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_minflt;
 }
-
-// Resident size from statm without the allocator: the reading must not disturb what it reads.
-class ResidentReader {
-public:
-    ResidentReader() : fd(open("/proc/self/statm", O_RDONLY | O_CLOEXEC)) {}
-    ~ResidentReader() { close(fd); }
-    uint64_t Bytes() const {
-        char text[128];
-        const ssize_t n = pread(fd, text, sizeof text - 1, 0);
-        if (n <= 0) return 0;
-        text[n] = '\0';
-        unsigned long size = 0, resident = 0;
-        if (std::sscanf(text, "%lu %lu", &size, &resident) != 2) return 0;
-        return static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-    }
-
-private:
-    int fd;
-};
 
 // Log-linear histogram of nanoseconds, 32 steps per power of two (about 3 %).
 class Histogram {
@@ -268,34 +251,6 @@ private:
 
 // ---- The real core -----------------------------------------------------------------------------
 
-class BenchCore : public dvrcore {
-public:
-    explicit BenchCore(const std::string& executable) : dvrcore(executable) {}
-    void WriteLog(uint32_t module, uint32_t level, const char* text) override {
-        (void)module;
-        const std::string line = text != nullptr ? text : "";
-        if (level >= 50) std::fprintf(stderr, "core: %s\n", line.c_str());
-        if (line.rfind("successfully started core version ", 0) == 0) {
-            std::lock_guard<std::mutex> lock(startMutex);
-            started = true;
-            startCondition.notify_all();
-        }
-    }
-    void WaitStarted() {
-        std::unique_lock<std::mutex> lock(startMutex);
-        if (!startCondition.wait_for(lock, std::chrono::seconds(30), [this] { return started; }))
-            throw std::runtime_error("the core did not start");
-    }
-    size_t PluginCount() const { return plugins.size(); }
-    bool Throttled() const { return memoryLow.load(); }
-    uint64_t Limit() const { return memoryLimit; }
-
-private:
-    std::mutex startMutex;
-    std::condition_variable startCondition;
-    bool started = false;
-};
-
 const char* const kRoleFiles[RECORDER_ROLES] = {"rec_recorder.so", "rec_live_view.so",
                                                 "rec_motion.so"};
 
@@ -440,8 +395,7 @@ Result Run(Setup& setup, Bus bus, Pace pace, uint32_t channels, const Options& o
     result.bus = bus;
     result.pace = pace;
     result.channels = channels;
-    ResidentReader resident;
-    result.residentBefore = resident.Bytes();
+    result.residentBefore = ReadResidentBytes();
 
     // Room for every sample up front: a vector that grew during the run would put its new
     // buffer above the frames in the heap and keep the freed frames below it resident.
@@ -453,7 +407,7 @@ Result Run(Setup& setup, Bus bus, Pace pace, uint32_t channels, const Options& o
     const uint64_t startNs = NowNs();
     std::thread sampler([&] {
         while (sampling.load()) {
-            const uint64_t bytes = resident.Bytes();
+            const uint64_t bytes = ReadResidentBytes();
             result.peak = std::max(result.peak, bytes);
             result.samples.push_back({static_cast<double>(NowNs() - startNs) * 1e-9,
                                       state.delivered.load(), bytes});
@@ -524,7 +478,7 @@ Result Run(Setup& setup, Bus bus, Pace pace, uint32_t channels, const Options& o
     sampling.store(false);
     sampler.join();
     currentRun.store(nullptr, std::memory_order_release);
-    result.final = resident.Bytes();
+    result.final = ReadResidentBytes();
     result.peak = std::max(result.peak, result.final);
     result.frames = state.delivered.load();
     result.refused = state.refused.load();

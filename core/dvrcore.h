@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,7 +59,14 @@ public:
     bool Init(int descriptor);
     void Start();
     void RequestStop();
+    // The event-loop thread; it runs until the stop sequence ends it.
+    void StartEventLoop();
+    // From the end of delivery to the last unload: posted work, the last save, Close, the event
+    // loop's end, Unload, the leak report.
+    void StopSequence();
     void FinishPostedWork();
+    // Runs `work` on the event-loop thread; false when it has not run within `limit`.
+    bool RunOnEventLoop(std::function<void()> work, std::chrono::milliseconds limit);
 
     // plugins/
     bool LoadPlugins();
@@ -194,6 +203,8 @@ protected:
     std::string productFamily = "Corvane";
     std::string version;
     std::atomic<bool> stopRequested{false};
+    using EventLoopWork = boost::asio::executor_work_guard<boost::asio::io_service::executor_type>;
+    std::unique_ptr<EventLoopWork> eventLoopWork;  // keeps the loop running until the stop
     std::thread eventLoopThread;
 
     // config/

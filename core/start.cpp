@@ -1,6 +1,5 @@
 #include <unistd.h>
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/system/system_error.hpp>
@@ -49,12 +48,7 @@ void dvrcore::Start() {
     const bool supervised = ipcSocket.is_open();
     if (supervised) StartReceive();
 
-    auto work = boost::asio::make_work_guard(eventLoop);
-    eventLoopThread = std::thread([this] {
-        threadRole = {ThreadKind::EventLoop, -1, &eventLoopSlot};
-        PrepareCrashStack();
-        eventLoop.run();
-    });
+    StartEventLoop();
 
     if (supervised) {
         // An identity that came before the wait began still counts; a stop ends it early.
@@ -76,13 +70,26 @@ void dvrcore::Start() {
     CoreLog(25, "stopping core version %s...", version.c_str());
     CancelScheduler();
     if (linger) Linger();
+    StopSequence();
+}
+
+void dvrcore::StartEventLoop() {
+    eventLoopWork = std::make_unique<EventLoopWork>(eventLoop.get_executor());
+    eventLoopThread = std::thread([this] {
+        threadRole = {ThreadKind::EventLoop, -1, &eventLoopSlot};
+        PrepareCrashStack();
+        eventLoop.run();
+    });
+}
+
+void dvrcore::StopSequence() {
     FinishPostedWork();
     // A level changed just before the stop is on storage before the process ends.
     configurationSaver.Finish();
     ClosePlugins();
     // Messages that plugins handed over while closing are written before the loop stops.
     FinishPostedWork();
-    work.reset();
+    eventLoopWork.reset();
     eventLoop.stop();
     eventLoopThread.join();
     FreeSendQueue();
@@ -92,14 +99,23 @@ void dvrcore::Start() {
     StopWatchdog();
 }
 
+bool dvrcore::RunOnEventLoop(std::function<void()> work, std::chrono::milliseconds limit) {
+    // Shared with the handler, which may run after this wait has given up.
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ran = done->get_future();
+    boost::asio::post(eventLoop, [work = std::move(work), done] {
+        work();
+        done->set_value();
+    });
+    return ran.wait_for(limit) == std::future_status::ready;
+}
+
 // Stopping the event loop drops what is still posted to it: a configuration delta from the last
 // delivered events would never be applied or saved. Waiting for a marker posted last lets all
 // of it run first, while the plugin table is still in load order. A handler that blocks until
 // plugins are closed would hold the stop for good: the wait is bounded.
 void dvrcore::FinishPostedWork() {
-    auto reached = std::make_shared<std::promise<void>>();
-    boost::asio::post(eventLoop, [reached] { reached->set_value(); });
-    if (reached->get_future().wait_for(kPostedWorkWait) != std::future_status::ready)
+    if (!RunOnEventLoop([] {}, kPostedWorkWait))
         CoreLog(50, "stopping without the event loop's posted work after %d seconds",
                 static_cast<int>(kPostedWorkWait.count()));
 }

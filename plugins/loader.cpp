@@ -20,17 +20,6 @@ Entry Resolve(void* library, const char* name) {
     return reinterpret_cast<Entry>(dlsym(library, name));
 }
 
-void ResolveEntries(PLUGININFO& plugin) {
-    plugin.Load = Resolve<DvrLoadEntry>(plugin.library, "Load");
-    plugin.Unload = Resolve<DvrUnloadEntry>(plugin.library, "Unload");
-    plugin.Open = Resolve<DvrOpenEntry>(plugin.library, "Open");
-    plugin.Close = Resolve<DvrCloseEntry>(plugin.library, "Close");
-    plugin.Read = Resolve<DvrReadEntry>(plugin.library, "Read");
-    plugin.Write = Resolve<DvrWriteEntry>(plugin.library, "Write");
-    plugin.Seek = Resolve<DvrSeekEntry>(plugin.library, "Seek");
-    plugin.IOCTL = Resolve<DvrIoctlEntry>(plugin.library, "IOCTL");
-}
-
 // Milliseconds between two clock readings, truncated toward zero.
 int64_t ElapsedMs(dvrcore::TimePoint from, dvrcore::TimePoint to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count() / 1000000;
@@ -43,6 +32,17 @@ std::string LowerStem(const fs::path& path) {
 }
 
 }  // namespace
+
+void ResolveEntries(PLUGININFO& plugin) {
+    plugin.Load = Resolve<DvrLoadEntry>(plugin.library, "Load");
+    plugin.Unload = Resolve<DvrUnloadEntry>(plugin.library, "Unload");
+    plugin.Open = Resolve<DvrOpenEntry>(plugin.library, "Open");
+    plugin.Close = Resolve<DvrCloseEntry>(plugin.library, "Close");
+    plugin.Read = Resolve<DvrReadEntry>(plugin.library, "Read");
+    plugin.Write = Resolve<DvrWriteEntry>(plugin.library, "Write");
+    plugin.Seek = Resolve<DvrSeekEntry>(plugin.library, "Seek");
+    plugin.IOCTL = Resolve<DvrIoctlEntry>(plugin.library, "IOCTL");
+}
 
 bool dvrcore::LoadPlugins() {
     const fs::path directory = fs::path(executablePath).parent_path();

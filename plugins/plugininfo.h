@@ -49,3 +49,6 @@ struct PLUGININFO {
     uint32_t closeKey() const { return loadInfo.masks[DVR_MASK_CLOSE_KEY]; }
     bool closing() const { return state->closing.load(); }
 };
+
+// Looks up every entry point the library exports; missing ones stay null.
+void ResolveEntries(PLUGININFO& plugin);

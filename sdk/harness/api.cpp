@@ -98,7 +98,7 @@ int dvr_harness_set_memory_low(DvrHarness* harness, int low) {
     if (harness == nullptr) return DVR_HARNESS_FAILED;
     if (!harness->Running()) return DVR_HARNESS_STOPPED;
     HarnessCore* core = harness->core.get();
-    return core->OnEventLoop([core, low] { core->SetMemory(low != 0); }, harness->timeout)
+    return core->RunOnEventLoop([core, low] { core->SetMemory(low != 0); }, harness->timeout)
                ? DVR_HARNESS_OK
                : DVR_HARNESS_TIMEOUT;
 }

@@ -152,5 +152,5 @@ int DvrHarness::Settle() {
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    return core->OnEventLoop([] {}, left) ? DVR_HARNESS_OK : DVR_HARNESS_TIMEOUT;
+    return core->RunOnEventLoop([] {}, left) ? DVR_HARNESS_OK : DVR_HARNESS_TIMEOUT;
 }

@@ -3,8 +3,6 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/post.hpp>
 #include <memory>
 
 namespace {
@@ -34,20 +32,12 @@ void HarnessCore::Run(const std::vector<std::string>& paths, int supervisorSocke
     OpenChannel(supervisorSocket);
     StartReceive();
     const bool accepted = LoadAll(paths);
-    auto work = boost::asio::make_work_guard(eventLoop);
-    eventLoopThread = std::thread([this] { eventLoop.run(); });
+    StartEventLoop();
     if (accepted) OpenAll();
     started.set_value(accepted);
     if (accepted) RunDeliveryLoop();
     requests.EndDelivery();
-    FinishPostedWork();
-    ClosePlugins();
-    work.reset();
-    eventLoop.stop();
-    eventLoopThread.join();
-    FreeSendQueue();
-    UnloadPlugins();
-    ReportLeaks();
+    StopSequence();
 }
 
 bool HarnessCore::LoadAll(const std::vector<std::string>& paths) {
@@ -83,17 +73,6 @@ bool HarnessCore::MarkerQueued(uint32_t code) {
     return std::any_of(deliveryQueue.begin(), deliveryQueue.end(), [code](const _EventParmsIn& e) {
         return e.classFlags == 0 && e.source == DVR_HARNESS_ID && e.code == code;
     });
-}
-
-bool HarnessCore::OnEventLoop(std::function<void()> work, std::chrono::milliseconds limit) {
-    // Shared with the handler, which may run after this wait has given up.
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> ran = done->get_future();
-    boost::asio::post(eventLoop, [work = std::move(work), done] {
-        work();
-        done->set_value();
-    });
-    return ran.wait_for(limit) == std::future_status::ready;
 }
 
 void HarnessCore::SetMemory(bool low) {

@@ -34,8 +34,6 @@ public:
     // everything queued before it has been delivered.
     bool QueueMarker(uint32_t code);
     bool MarkerQueued(uint32_t code);
-    // Runs `work` on the event-loop thread; false when it has not run within `limit`.
-    bool OnEventLoop(std::function<void()> work, std::chrono::milliseconds limit);
     // On the event-loop thread, where the core's memory watch runs.
     void SetMemory(bool low);
 

@@ -19,20 +19,9 @@ void Publish(Probe& probe, Stage stage) {
     probe.stage.store(static_cast<uint32_t>(stage), std::memory_order_release);
 }
 
-template <typename Entry>
-Entry Resolve(void* library, const char* name) {
-    return reinterpret_cast<Entry>(dlsym(library, name));
-}
-
-uint32_t ResolveEntries(PLUGININFO& plugin) {
-    plugin.Load = Resolve<DvrLoadEntry>(plugin.library, "Load");
-    plugin.Unload = Resolve<DvrUnloadEntry>(plugin.library, "Unload");
-    plugin.Open = Resolve<DvrOpenEntry>(plugin.library, "Open");
-    plugin.Close = Resolve<DvrCloseEntry>(plugin.library, "Close");
-    plugin.Read = Resolve<DvrReadEntry>(plugin.library, "Read");
-    plugin.Write = Resolve<DvrWriteEntry>(plugin.library, "Write");
-    plugin.Seek = Resolve<DvrSeekEntry>(plugin.library, "Seek");
-    plugin.IOCTL = Resolve<DvrIoctlEntry>(plugin.library, "IOCTL");
+// The loader's lookup, and which of the entry points the library exports.
+uint32_t ResolveExports(PLUGININFO& plugin) {
+    ResolveEntries(plugin);
     uint32_t exports = 0;
     for (int i = 0; i < kExportCount; ++i)
         if (dlsym(plugin.library, kExportNames[i]) != nullptr) exports |= 1u << i;
@@ -57,7 +46,7 @@ public:
             std::snprintf(probe.reason, sizeof probe.reason, "%s", reason != nullptr ? reason : "");
             return Publish(probe, Stage::Unmapped);
         }
-        probe.exports = ResolveEntries(plugin);
+        probe.exports = ResolveExports(plugin);
         if (plugin.Load == nullptr) return Publish(probe, Stage::NoLoad);
         Publish(probe, Stage::Loading);
         _LoadParmsIn in = DVR_LOAD_IN_INIT;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/allocator.h"
+#include "housekeeping/resident_memory.h"
 #include "support/plugin_harness.h"
 
 namespace {
@@ -26,19 +27,6 @@ using testkit::TestCore;
 constexpr size_t kKeyFrame = 150u << 10;
 constexpr uint64_t kSlack = 2u << 20;  // the test's own allocations and the page tables' share
 constexpr uint32_t kCamera = 0x00C00000;
-
-// The resident size from a descriptor opened once: a reading that allocated (as fopen does)
-// would leave a small block above the freed frames, and glibc gives back only the heap's top.
-uint64_t ResidentNow() {
-    static const int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-    char text[128];
-    const ssize_t n = pread(fd, text, sizeof text - 1, 0);
-    if (n <= 0) return 0;
-    text[n] = '\0';
-    unsigned long size = 0, resident = 0;
-    if (std::sscanf(text, "%lu %lu", &size, &resident) != 2) return 0;
-    return static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-}
 
 long ThreadPageFaults() {
     rusage usage{};
@@ -71,14 +59,14 @@ TEST(Allocator, FreedFramesBeyondTheBoundGoBackToTheSystem) {
     const size_t count = 3 * bound / kKeyFrame;
     std::vector<uint8_t*> frames;
     frames.reserve(count);  // a block allocated above the frames would keep them all
-    const uint64_t before = ResidentNow();
+    const uint64_t before = ReadResidentBytes();
     for (size_t i = 0; i < count; ++i) {
         frames.push_back(static_cast<uint8_t*>(std::malloc(kKeyFrame)));
         std::memset(frames.back(), 1, kKeyFrame);
     }
-    EXPECT_GE(ResidentNow(), before + count * kKeyFrame * 9 / 10);
+    EXPECT_GE(ReadResidentBytes(), before + count * kKeyFrame * 9 / 10);
     for (uint8_t* frame : frames) std::free(frame);
-    EXPECT_LE(ResidentNow(), before + bound + kSlack);
+    EXPECT_LE(ReadResidentBytes(), before + bound + kSlack);
     EXPECT_LE(mallinfo2().keepcost, kFrameAllocator.trimThreshold);
 }
 
@@ -145,7 +133,7 @@ TEST(Allocator, KeptFramesReachThePluginIntactAndCountInTheResidentSize) {
         ASSERT_TRUE(testkit::WaitFor([&] { return keptCount() == count; }));
         // What a plugin keeps is resident, so the throttle sees it.
         if (measured) {
-            EXPECT_GE(ResidentNow(), count * kKeyFrame);
+            EXPECT_GE(ReadResidentBytes(), count * kKeyFrame);
         }
         for (size_t i = 0; i < count; ++i) {
             const _WriteParmsIn& in = kept[i];
@@ -164,9 +152,9 @@ TEST(Allocator, KeptFramesReachThePluginIntactAndCountInTheResidentSize) {
         }
         EXPECT_TRUE(core.Leaks().empty());
         if (round == 0) {
-            afterFirst = ResidentNow();
+            afterFirst = ReadResidentBytes();
         } else if (measured) {
-            EXPECT_LE(ResidentNow(), afterFirst + bound + kSlack);
+            EXPECT_LE(ReadResidentBytes(), afterFirst + bound + kSlack);
         }
     }
     core.Stop();

@@ -29,106 +29,24 @@ namespace {
 namespace fs = boost::filesystem;
 using std::chrono::seconds;
 
-std::vector<std::string> Words(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;) words.push_back(word);
-    return words;
-}
-
-// A program on a pseudo-terminal that is its standard input, output and error and its
-// controlling terminal, as when someone runs it by hand. testkit::Spawn gives the child a
-// terminal for its output only, and the view reads keys from its input.
-class TerminalRun {
-public:
-    TerminalRun(const std::vector<std::string>& argv, const std::string& workDir) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        const std::string slave = ptsname(master_);
-        const winsize size{40, 120, 0, 0};  // room for the table and some lines under it
-        ioctl(master_, TIOCSWINSZ, &size);
-        std::vector<std::string> words = argv;
-        std::vector<char*> raw;
-        for (std::string& word : words) raw.push_back(&word[0]);
-        raw.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            setsid();  // a session of its own: the terminal opened next becomes its own
-            const int terminal = open(slave.c_str(), O_RDWR);
-            if (terminal < 0 || chdir(workDir.c_str()) != 0) _exit(126);
-            for (int fd = 0; fd < 3; ++fd) dup2(terminal, fd);
-            for (int fd = 3; fd < 1024; ++fd) close(fd);
-            execvp(raw[0], raw.data());
-            _exit(127);
-        }
-        fcntl(master_, F_SETFL, O_NONBLOCK);
+// Whatever happens in the test, the supervisor stops its core before it goes.
+struct StopsAtExit {
+    testkit::Child& run;
+    ~StopsAtExit() {
+        if (run.outFd < 0) return;
+        kill(run.pid, SIGTERM);
+        if (run.Wait(seconds(60)) == -1) ADD_FAILURE() << "the supervisor had to be killed";
     }
-
-    // Whatever happens in the test, the supervisor stops its core before it goes.
-    ~TerminalRun() {
-        if (!ended_) {
-            kill(pid_, SIGTERM);
-            if (Wait(seconds(60)) == -1) ADD_FAILURE() << "the supervisor had to be killed";
-        }
-        close(master_);
-    }
-
-    void Type(const std::string& keys) {
-        ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-    }
-
-    bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-        return testkit::WaitFor(
-            [&] {
-                Drain();
-                return condition();
-            },
-            limit);
-    }
-
-    bool WaitForText(const std::string& text, std::size_t from = 0) {
-        return WaitUntil([&] { return output_.find(text, from) != std::string::npos; },
-                         seconds(60));
-    }
-
-    // The wait status, or -1 when the program did not end within the limit (it is killed).
-    int Wait(std::chrono::milliseconds limit) {
-        int status = -1;
-        const bool done = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, limit);
-        if (!done) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            status = -1;
-        }
-        ended_ = true;
-        Drain();
-        return status;
-    }
-
-    // The terminal's modes as the program set them (the master reports its terminal's).
-    tcflag_t LocalModes() const {
-        termios modes{};
-        tcgetattr(master_, &modes);
-        return modes.c_lflag;
-    }
-
-    const std::string& output() const { return output_; }
-
-private:
-    void Drain() {
-        char bytes[4096];
-        ssize_t n;
-        while ((n = read(master_, bytes, sizeof bytes)) > 0)
-            output_.append(bytes, static_cast<std::size_t>(n));
-    }
-
-    pid_t pid_ = -1;
-    int master_ = -1;
-    bool ended_ = false;
-    std::string output_;
 };
+
+bool WaitUntil(testkit::Child& run, const std::function<bool()>& condition) {
+    return testkit::WaitFor(
+        [&] {
+            run.Drain();
+            return condition();
+        },
+        seconds(60));
+}
 
 // The view clears the screen before each drawing.
 constexpr const char* kClear = "\x1b[H\x1b[2J";
@@ -216,31 +134,29 @@ TEST(Top, ShowsTheCoreLiveUntilAKeyIsPressed) {
         if (it->path().extension() == ".so")
             fs::copy_file(it->path(), fs::path(dir / "plugins") / it->path().filename());
     }
-    std::vector<std::string> argv = Words(DVRCORE_LAUNCHER);
-    argv.insert(argv.end(), {EXAMPLE_SUPERVISOR, "--core", dir / "dvrcore"});
+    std::vector<std::string> args{"--core", dir / "dvrcore"};
     // An emulated supervisor cannot start an emulated core by itself: hand it the launcher.
-    if (testkit::UnderEmulation()) argv.insert(argv.end(), {"--launcher", DVRCORE_LAUNCHER});
-    TerminalRun run(argv, dir / "work");
-    ASSERT_TRUE(run.WaitForText(testkit::kStarted)) << run.output();
+    if (testkit::UnderEmulation()) args.insert(args.end(), {"--launcher", DVRCORE_LAUNCHER});
+    testkit::Child run = testkit::Spawn(EXAMPLE_SUPERVISOR, args, dir / "work", {}, true);
+    const StopsAtExit stops{run};
+    ASSERT_TRUE(run.WaitForOutput(testkit::kStarted)) << run.output;
     const tcflag_t typing = run.LocalModes();
     ASSERT_TRUE((typing & ICANON) != 0 && (typing & ECHO) != 0);
 
-    const std::size_t topAt = run.output().size();
+    const std::size_t topAt = run.output.size();
     run.Type("top\n");
     // Rates need two answers. From then on the camera raises frames and the recorder, which
     // takes them, is written to; the camera has no Write and keeps nothing.
     std::vector<std::string> screen;
     Table table;
     Row camera, recorder;
-    const bool shown = run.WaitUntil(
-        [&] {
-            screen = LastWholeScreen(run.output(), topAt);
-            return FindTable(screen, false, &table) && FindRow(table, "camera.so", &camera) &&
-                   Positive(camera.raised) && FindRow(table, "recorder.so", &recorder) &&
-                   Positive(recorder.writes);
-        },
-        seconds(60));
-    ASSERT_TRUE(shown) << run.output().substr(topAt);
+    const bool shown = WaitUntil(run, [&] {
+        screen = LastWholeScreen(run.output, topAt);
+        return FindTable(screen, false, &table) && FindRow(table, "camera.so", &camera) &&
+               Positive(camera.raised) && FindRow(table, "recorder.so", &recorder) &&
+               Positive(recorder.writes);
+    });
+    ASSERT_TRUE(shown) << run.output.substr(topAt);
     std::ostringstream shot;
     for (const std::string& line : screen) shot << line << "\n";
     for (const char* part :
@@ -256,32 +172,30 @@ TEST(Top, ShowsTheCoreLiveUntilAKeyIsPressed) {
     // While the view is open a key needs no Enter and is not echoed.
     EXPECT_EQ(run.LocalModes() & (ICANON | ECHO), 0u);
 
-    const std::size_t keyAt = run.output().size();
+    const std::size_t keyAt = run.output.size();
     run.Type("q");
-    ASSERT_TRUE(run.WaitForText("left the top view", keyAt)) << run.output().substr(keyAt);
+    ASSERT_TRUE(run.WaitForOutput("left the top view", keyAt)) << run.output.substr(keyAt);
     EXPECT_EQ(run.LocalModes(), typing);
 
     // The key was the view's: the next line is a command of its own.
-    const std::size_t statsAt = run.output().size();
+    const std::size_t statsAt = run.output.size();
     run.Type("stats\n");
     Row averaged;
-    ASSERT_TRUE(run.WaitUntil(
-        [&] {
-            return FindTable(Lines(run.output().substr(statsAt)), true, &table) &&
-                   FindRow(table, "camera.so", &averaged);
-        },
-        seconds(60)))
-        << run.output().substr(statsAt);
+    ASSERT_TRUE(WaitUntil(run, [&] {
+        return FindTable(Lines(run.output.substr(statsAt)), true, &table) &&
+               FindRow(table, "camera.so", &averaged);
+    }))
+        << run.output.substr(statsAt);
     EXPECT_EQ(averaged.writes, "0.0");
 
     run.Type("stop\n");
     const int status = run.Wait(seconds(60));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.output();
-    EXPECT_NE(run.output().find("the core exited with status 0"), std::string::npos)
-        << run.output();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.output;
+    EXPECT_NE(run.output.find("the core exited with status 0"), std::string::npos)
+        << run.output;
     // The core's last line, relayed before the supervisor says how it ended.
-    EXPECT_LT(run.output().find("stopping core version"),
-              run.output().find("the core exited with status 0"));
+    EXPECT_LT(run.output.find("stopping core version"),
+              run.output.find("the core exited with status 0"));
 }
 
 #else

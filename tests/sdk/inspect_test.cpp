@@ -51,10 +51,7 @@ std::string Install(const testkit::TempDir& dir, const std::string& from, const 
 // The log of the real core installed in `dir`, from its start to its stop.
 std::string CoreLogFor(const testkit::TempDir& dir) {
     testkit::Child core = testkit::Spawn(dir / "dvrcore", {}, dir / "work");
-    const bool started = testkit::WaitFor([&core] {
-        core.Drain();
-        return core.output.find("successfully started core version") != std::string::npos;
-    });
+    const bool started = core.WaitForOutput(testkit::kStarted);
     testkit::SendStopSignal(core, SIGTERM);
     core.Wait();
     return started ? core.output : "";
@@ -78,27 +75,26 @@ TEST(Inspect, RefusesWithTheCoresOwnMessage) {
     }
 }
 
-TEST(Inspect, TellsACrashingLoadFromOneThatNeverReturns) {
-    const Inspection crash = Inspect({SDK_PLUGIN_DIR "/sdk_crash.so"});
-    EXPECT_EQ(crash.status, 1);
-    EXPECT_NE(crash.output.find("verdict        plugin sdk_crash.so: Load crashed: signal"),
-              std::string::npos)
-        << crash.output;
-    const Inspection hang = Inspect({"--timeout", "1", SDK_PLUGIN_DIR "/sdk_hang.so"});
-    EXPECT_EQ(hang.status, 1);
-    EXPECT_NE(hang.output.find("verdict        plugin sdk_hang.so: Load did not return within 1 s"),
-              std::string::npos)
-        << hang.output;
-}
-
-TEST(Inspect, CannotLoadAFileThatIsNoSharedObject) {
+// A Load that crashes, one that never returns, and a file that is no shared object.
+TEST(Inspect, SaysWhyALoadFailed) {
     testkit::TempDir dir;
     testkit::WriteFile(dir / "notes.so", "not a plugin\n");
-    const Inspection inspection = Inspect({dir / "notes.so"});
-    EXPECT_EQ(inspection.status, 2);
-    EXPECT_NE(inspection.output.find("verdict        Core: Failed to load plugin 'notes.so': "),
-              std::string::npos)
-        << inspection.output;
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string verdict;
+    } cases[] = {
+        {{SDK_PLUGIN_DIR "/sdk_crash.so"}, 1, "plugin sdk_crash.so: Load crashed: signal"},
+        {{"--timeout", "1", SDK_PLUGIN_DIR "/sdk_hang.so"}, 1,
+         "plugin sdk_hang.so: Load did not return within 1 s"},
+        {{dir / "notes.so"}, 2, "Core: Failed to load plugin 'notes.so': "},
+    };
+    for (const auto& expected : cases) {
+        const Inspection inspection = Inspect(expected.args);
+        EXPECT_EQ(inspection.status, expected.status) << inspection.output;
+        EXPECT_NE(inspection.output.find("verdict        " + expected.verdict), std::string::npos)
+            << inspection.output;
+    }
 }
 
 TEST(Inspect, RunsThePluginsLifeWithItsThreads) {

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -146,11 +148,21 @@ void Child::Drain() {
     }
 }
 
-bool Child::WaitForOutput(const std::string& text) {
+bool Child::WaitForOutput(const std::string& text, std::size_t from) {
     return WaitFor([&] {
         Drain();
-        return output.find(text) != std::string::npos;
+        return output.find(text, from) != std::string::npos;
     });
+}
+
+void Child::Type(const std::string& keys) {
+    ASSERT_EQ(write(outFd, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+}
+
+tcflag_t Child::LocalModes() const {
+    termios modes{};
+    tcgetattr(outFd, &modes);
+    return modes.c_lflag;
 }
 
 int Child::Wait(std::chrono::milliseconds limit) {
@@ -180,12 +192,14 @@ static std::vector<std::string> Words(const std::string& text) {
 }
 
 Child Spawn(const std::string& executable, const std::vector<std::string>& args,
-            const std::string& workDir, const std::vector<int>& keepFds) {
+            const std::string& workDir, const std::vector<int>& keepFds, bool terminalInput) {
     // A pseudo-terminal, so that the core writes its log lines as on a console.
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
         throw std::runtime_error("no pseudo-terminal");
     const std::string slaveName = ptsname(master);
+    const winsize size{40, 120, 0, 0};  // room for a table and some lines under it
+    ioctl(master, TIOCSWINSZ, &size);
     std::vector<std::string> argv = Words(DVRCORE_LAUNCHER);
     argv.push_back(executable);
     argv.insert(argv.end(), args.begin(), args.end());
@@ -194,6 +208,7 @@ Child Spawn(const std::string& executable, const std::vector<std::string>& args,
     if (pid == 0) {
         setsid();
         const int slave = open(slaveName.c_str(), O_RDWR);
+        if (terminalInput) dup2(slave, 0);
         dup2(slave, 1);
         dup2(slave, 2);
         for (int fd = 3; fd < 1024; ++fd) {

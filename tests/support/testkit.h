@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <algorithm>
 #include <chrono>
@@ -79,8 +80,12 @@ struct Child {
     std::string output;
     // Reads what the child wrote so far without blocking.
     void Drain();
-    // Waits until the output holds `text`.
-    bool WaitForOutput(const std::string& text);
+    // Waits until the output from offset `from` on holds `text`.
+    bool WaitForOutput(const std::string& text, std::size_t from = 0);
+    // Keys typed on the terminal (a child spawned with terminal input).
+    void Type(const std::string& keys);
+    // The terminal's local modes as the child set them.
+    tcflag_t LocalModes() const;
     // Waits for the child to end within the limit; returns its wait status, or -1 on timeout
     // (the child is then killed).
     int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
@@ -89,9 +94,12 @@ struct Child {
 // Asks a core started with Spawn to stop with `signal` (SIGINT, SIGTERM or SIGQUIT).
 void SendStopSignal(Child& child, int signal);
 
-// Starts `executable` with `args` in `workDir`. `keepFds` stay open in the child.
+// Starts `executable` with `args` in `workDir`, its output on a pseudo-terminal that becomes
+// its controlling terminal; with `terminalInput`, its input as well, as when someone runs it by
+// hand. `keepFds` stay open in the child.
 Child Spawn(const std::string& executable, const std::vector<std::string>& args,
-            const std::string& workDir, const std::vector<int>& keepFds = {});
+            const std::string& workDir, const std::vector<int>& keepFds = {},
+            bool terminalInput = false);
 
 // The core executable copied beside fresh "plugins", "protected-plugins" and "work"
 // directories.
