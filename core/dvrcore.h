@@ -180,7 +180,7 @@ protected:
     // Statistics: what the event path counts, read by the statistics answer.
     std::array<std::atomic<PluginRecord*>, 256> recordsByModule{};  // written at load
     std::atomic<uint64_t> delivered{0};    // delivery thread only
-    std::atomic<uint64_t> bytesCopied{0};
+    std::atomic<uint64_t> bytesCopied{0};  // of delivered events; delivery thread only
     uint64_t queuePeak = 0;                // under deliveryMutex
 
     // ipc/

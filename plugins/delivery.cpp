@@ -52,7 +52,10 @@ void dvrcore::RunDeliveryLoop() {
         deliveryQueue.pop_front();
         lock.unlock();
         DeliverEvent(event);
+        // Counted here, on one thread, rather than by every raiser on the event path.
         CountOwn(delivered);
+        bytesCopied.store(bytesCopied.load(std::memory_order_relaxed) + event.length,
+                          std::memory_order_relaxed);
         lock.lock();
     }
 }

@@ -102,7 +102,6 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
             return Refuse(event, out, DVR_RESULT_NO_MEMORY);
         }
         std::memcpy(copy, event.data, event.length);
-        bytesCopied.fetch_add(event.length, std::memory_order_relaxed);
         event.data = copy;
     } else {
         event.data = nullptr;
