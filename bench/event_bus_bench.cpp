@@ -850,6 +850,8 @@ int main(int argc, char** argv) {
     std::printf("- kernel %s, glibc %s, compiler %s, build type %s\n", host.release,
                 gnu_get_libc_version(), __VERSION__, BENCH_BUILD_TYPE);
     std::printf("- load average at start: %s\n", LoadAverage().c_str());
+    std::printf("- the core's watch marks and counters: %s\n",
+                kFieldMarks ? "on, as the core runs" : "compiled out (DVRCORE_NO_FIELD_MARKS)");
     if (coreAllocator)
         std::printf("- allocator: the core's settings (mmap threshold %u KiB, trim threshold %u KiB, "
                     "%u arenas)\n",

@@ -42,17 +42,31 @@ PluginRecord* PluginRecordAt(int index);  // null for -1 or past the end
 void ForgetMapping(int index);            // the library is about to be closed
 int PluginRecordByAddress(uintptr_t address);
 
+// The core always watches and counts. The benchmarks also build it without (DVRCORE_NO_FIELD_MARKS)
+// to show what the marks and counters cost on the event path.
+#ifdef DVRCORE_NO_FIELD_MARKS
+inline constexpr bool kFieldMarks = false;
+#else
+inline constexpr bool kFieldMarks = true;
+#endif
+
 // Single-writer counting: the thread that counts is the only one that writes the counter.
-inline void CountOwn(std::atomic<uint64_t>& counter) {
-    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+inline void CountOwn(std::atomic<uint64_t>& counter, uint64_t amount = 1) {
+    if constexpr (kFieldMarks)
+        counter.store(counter.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+}
+
+// Counting from any thread.
+inline void CountShared(std::atomic<uint64_t>& counter) {
+    if constexpr (kFieldMarks) counter.fetch_add(1, std::memory_order_relaxed);
 }
 
 // IOCTL calls come from two threads (configuration on the main thread, packets on the
-// event-loop thread): counted with atomic additions.
+// event-loop thread).
 inline void CountIoctl(PluginRecord* record, bool failed) {
     if (record == nullptr) return;
-    record->ioctls.fetch_add(1, std::memory_order_relaxed);
-    if (failed) record->ioctlFailures.fetch_add(1, std::memory_order_relaxed);
+    CountShared(record->ioctls);
+    if (failed) CountShared(record->ioctlFailures);
 }
 
 // One core thread's call into a plugin, watched by the watchdog from its own thread.
@@ -66,14 +80,17 @@ struct CallSlot {
 class WatchedCall {
 public:
     WatchedCall(CallSlot& slot, int plugin, PluginEntry entry) : slot(slot) {
-        const uint32_t sequence = slot.sequence.load(std::memory_order_relaxed);
-        slot.plugin.store(plugin, std::memory_order_relaxed);
-        slot.entry.store(static_cast<uint8_t>(entry), std::memory_order_relaxed);
-        slot.sequence.store(sequence + 1, std::memory_order_release);
+        if constexpr (kFieldMarks) {
+            const uint32_t sequence = slot.sequence.load(std::memory_order_relaxed);
+            slot.plugin.store(plugin, std::memory_order_relaxed);
+            slot.entry.store(static_cast<uint8_t>(entry), std::memory_order_relaxed);
+            slot.sequence.store(sequence + 1, std::memory_order_release);
+        }
     }
     ~WatchedCall() {
-        slot.sequence.store(slot.sequence.load(std::memory_order_relaxed) + 1,
-                            std::memory_order_release);
+        if constexpr (kFieldMarks)
+            slot.sequence.store(slot.sequence.load(std::memory_order_relaxed) + 1,
+                                std::memory_order_release);
     }
     WatchedCall(const WatchedCall&) = delete;
     WatchedCall& operator=(const WatchedCall&) = delete;

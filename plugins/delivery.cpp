@@ -54,8 +54,7 @@ void dvrcore::RunDeliveryLoop() {
         DeliverEvent(event);
         // Counted here, on one thread, rather than by every raiser on the event path.
         CountOwn(delivered);
-        bytesCopied.store(bytesCopied.load(std::memory_order_relaxed) + event.length,
-                          std::memory_order_relaxed);
+        CountOwn(bytesCopied, event.length);
         lock.lock();
     }
 }

@@ -119,7 +119,8 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
         queued = !stopRequested;
         if (queued) {
             deliveryQueue.push_back(event);
-            queuePeak = std::max<uint64_t>(queuePeak, deliveryQueue.size());
+            if constexpr (kFieldMarks)
+                queuePeak = std::max<uint64_t>(queuePeak, deliveryQueue.size());
         }
     }
     if (!queued) {
@@ -130,14 +131,14 @@ bool dvrcore::QueueEvent(_EventParmsIn& event, _EventParmsOut* out) {
     }
     deliveryCondition.notify_one();
     if (PluginRecord* record = RecordOfSource(event.source))
-        record->raised.fetch_add(1, std::memory_order_relaxed);
+        CountShared(record->raised);
     out->result = DVR_RESULT_OK;
     return true;
 }
 
 bool dvrcore::Refuse(const _EventParmsIn& event, _EventParmsOut* out, int32_t result) {
     if (PluginRecord* record = RecordOfSource(event.source))
-        record->refused.fetch_add(1, std::memory_order_relaxed);
+        CountShared(record->refused);
     out->result = result;
     return false;
 }

@@ -4,15 +4,17 @@
 
 HoldTable::Record* HoldTable::TakeCoreHold(void* block, uint32_t length) {
     if (block == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(mutex);
-    // A live block cannot be in the table already, and deliveries do not overlap; should
-    // either ever happen, the map keeps every record apart.
-    if (deliveringBlock == nullptr && records.count(block) == 0) {
-        deliveringBlock = block;
+    // Deliveries do not overlap, so the slot is free, and nothing else touches it: other threads
+    // reach it only through deliveringBlock, and the last of them left under the mutex before the
+    // previous delivery cleared it. A block in the map is kept, so not freed, so it cannot be the
+    // address of this new copy. Hence no lock on the common path.
+    if (deliveringBlock.load(std::memory_order_relaxed) == nullptr) {
         delivering.coreHold = true;
         delivering.length = length;
+        deliveringBlock.store(block, std::memory_order_release);
         return &delivering;
     }
+    std::lock_guard<std::mutex> lock(mutex);
     Record& record = records[block];
     record.coreHold = true;
     record.length = length;
@@ -52,7 +54,7 @@ bool HoldTable::ReleaseCoreHold(void* block, Record* record) {
         records.erase(block);
         return true;
     }
-    deliveringBlock = nullptr;
+    deliveringBlock.store(nullptr, std::memory_order_relaxed);
     if (delivering.holders.empty()) return true;
     // Plugins keep the block: its record moves into the map, holders in the order taken.
     records[block].holders = std::move(delivering.holders);
@@ -62,7 +64,8 @@ bool HoldTable::ReleaseCoreHold(void* block, Record* record) {
 }
 
 HoldTable::Record* HoldTable::Find(void* block) {
-    if (block != nullptr && block == deliveringBlock) return &delivering;
+    if (block != nullptr && block == deliveringBlock.load(std::memory_order_acquire))
+        return &delivering;
     auto it = records.find(block);
     return it != records.end() ? &it->second : nullptr;
 }
@@ -89,7 +92,8 @@ std::vector<std::pair<void*, uint32_t>> HoldTable::Leaks() const {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::pair<void*, const Record*>> blocks;
     for (const auto& entry : records) blocks.emplace_back(entry.first, &entry.second);
-    if (deliveringBlock != nullptr) blocks.emplace_back(deliveringBlock, &delivering);
+    if (void* block = deliveringBlock.load(std::memory_order_acquire))
+        blocks.emplace_back(block, &delivering);
     std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) {
         return reinterpret_cast<uintptr_t>(a.first) < reinterpret_cast<uintptr_t>(b.first);
     });

@@ -11,7 +11,7 @@
 //
 // Most blocks never outlive their delivery. The record of the block being delivered therefore
 // lives in a slot of its own, and only a block that a plugin keeps moves into the map when its
-// delivery ends: a delivery costs two short critical sections and no allocation.
+// delivery ends: a delivery costs one short critical section and no allocation.
 #pragma once
 
 #include <atomic>
@@ -78,7 +78,9 @@ private:
 
     mutable std::mutex mutex;
     Record delivering;                 // the record of deliveringBlock
-    void* deliveringBlock = nullptr;   // the block being delivered, if it has that slot
+    // The block being delivered, if it has that slot: set by the delivery thread alone, cleared
+    // under the mutex; the record is read elsewhere only under the mutex and through this.
+    std::atomic<void*> deliveringBlock{nullptr};
     std::unordered_map<void*, Record> records;  // blocks kept past their delivery
     uint32_t generation = 0;  // delivery thread only
     std::unordered_map<uint32_t, Kept> kept;  // by plugin

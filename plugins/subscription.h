@@ -20,14 +20,17 @@ inline uint32_t FoldedRequestCode(uint32_t code) {
 class SubscriptionClasses {
 public:
     explicit SubscriptionClasses(uint32_t classFlags) {
-        static constexpr uint32_t kBits[DVR_SUBSCRIPTION_CLASSES] = {0x1,  0x2,  0x4,  0x8, 0x10,
-                                                                     0x20, 0x40, 0x80, 0x400};
-        for (int i = 0; i < DVR_SUBSCRIPTION_CLASSES; ++i)
-            if ((classFlags & kBits[i]) != 0) masks[count++] = i;
+        // Classes 0 to 7 are flag bits 0 to 7, the ninth is bit 10: only the set bits are visited.
+        for (uint32_t bits = (classFlags & 0xFFu) | ((classFlags >> 2) & 0x100u); bits != 0;
+             bits &= bits - 1)
+            masks[count++] = __builtin_ctz(bits);
     }
 
+    // Once per plugin and event. Most events have one class, so it is tested before the loop.
     bool Subscribed(const _LoadParmsOut& info, uint32_t code) const {
-        for (int i = 0; i < count; ++i)
+        if (count == 0) return false;
+        if ((code & ~info.masks[masks[0]]) == 0) return true;
+        for (int i = 1; i < count; ++i)
             if ((code & ~info.masks[masks[i]]) == 0) return true;
         return false;
     }
