@@ -1,19 +1,98 @@
 // The core's configuration: product.xml and core.xml read at start, core.xml rewritten and
-// broadcast, and delta documents from plugins.
-#include <gtest/gtest.h>
+// broadcast, and delta documents from plugins. And the real executable started in an empty
+// working directory: the documents it leaves behind and what the next start makes of them.
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <boost/filesystem.hpp>
 #include <string>
 
-#include "config_support.h"
+#include "config/xml_layer.h"
+#include "support/test_core.h"
 
 namespace testkit {
 namespace {
 
+// ---- Helpers ---------------------------------------------------------------------------------
+// Plugins whose configuration calls are watched, and the parts of the core's documents.
+
+// A test plugin whose texts received through IOCTL code 2 (update configuration) are collected
+// from the moment the core loads it.
+class ConfigurationTap {
+public:
+    ConfigurationTap(const TempDir& dir, const std::string& name)
+        : plugin(dir, name, Hooks(texts)) {}
+    std::vector<std::string> Texts() const { return texts.Items(); }
+    bool Received(const std::string& text) const { return Has(Texts(), text); }
+
+private:
+    static PluginHooks Hooks(Shared<std::string>& texts) {
+        PluginHooks hooks;
+        hooks.ioctl = [&texts](_IoctlParmsIn* in, _IoctlParmsOut*) {
+            if (in->code == DVR_IOCTL_UPDATE_CONFIG && in->data != nullptr)
+                texts.Add(Bytes(in->data, in->length));
+            return 0;
+        };
+        return hooks;
+    }
+
+    Shared<std::string> texts;
+    Plugin plugin;
+};
+
+// A Plugin row of the core's documents, for a load and an open that took 0 ms.
+std::string Row(int32_t id, const std::string& fileName, int openCode = 0, int level = -1,
+                int fallback = -1) {
+    return "<Plugin ID=\"" + std::to_string(id) + "\" Filename=\"" + fileName +
+           "\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"" +
+           std::to_string(openCode) + "\" LogLevel=\"" + std::to_string(level) +
+           "\" LogLevelDefault=\"" + std::to_string(fallback) + "\" />";
+}
+
+// The core's own row.
+std::string CoreRow(int level = -1) { return Row(INT32_MIN, "dvrcore", 0, level); }
+
+// A document as the core saves it, with its own module around `rows` and `modules` after it,
+// one element per line; core.xml starts with the Memory element.
+std::string SavedDocument(const std::string& start, const std::string& modulesTag,
+                          const std::vector<std::string>& rows,
+                          const std::vector<std::string>& modules) {
+    std::string document = "<?xml ?>\n<Norv Delta=\"0\">\n" + start + "    " + modulesTag +
+                           "\n        <Module ID=\"-2147483648\" Name=\"Core\" "
+                           "Version=\"19.12.6.0\">\n";
+    for (const std::string& row : rows) document += "            " + row + "\n";
+    document += "        </Module>\n";
+    for (const std::string& module : modules) document += "        " + module + "\n";
+    return document + "    </Modules>\n</Norv>\n";
+}
+std::string CoreXml(int throttling, const std::vector<std::string>& rows) {
+    return SavedDocument(
+        "    <Memory ID=\"-2147483648\" Throttling=\"" + std::to_string(throttling) + "\" />\n",
+        "<Modules>", rows, {});
+}
+std::string PluginsXml(const std::vector<std::string>& rows,
+                       const std::vector<std::string>& modules = {}) {
+    return SavedDocument("", "<Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">", rows,
+                         modules);
+}
+
+// A document as a broadcast carries it: the saved form without its line breaks and indents.
+std::string Compact(const std::string& saved) {
+    std::string compact;
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+        if (saved[i] != '\n') {
+            compact += saved[i];
+            continue;
+        }
+        while (i + 1 < saved.size() && saved[i + 1] == ' ') ++i;
+    }
+    return compact;
+}
+
+// ---- Reading the configuration -------------------------------------------------------------
+
 constexpr uint32_t kAlpha = 0x00100000u;    // module 0x10
 constexpr uint32_t kLevel40 = 0x00190000u;  // module 0x19, declares level 40
-
-bool Exists(const std::string& path) { return boost::filesystem::exists(path); }
 
 class ReadConfiguration : public ::testing::Test {
 protected:
@@ -276,6 +355,145 @@ TEST_F(RunningCore, OnlyADeltaOfOneIsApplied) {
     ASSERT_TRUE(WaitFor([&] { return Level40DocumentArrived(56); }));
     EXPECT_EQ(CoreDocuments(beta), 2) << "start and the marker";
     EXPECT_EQ(core.logLevels.Get(0), -1);
+}
+
+// ---- The first start -------------------------------------------------------------------------
+
+const std::string kCoreXml = CoreXml(1, {CoreRow()});
+const std::string kPluginsXml = PluginsXml({CoreRow()});
+
+// Starts the core without a supervisor, waits until it has started and stops it; then checks
+// the documents it left.
+void RunCore(const TempDir& dir) {
+    const CoreRun run = StartAndStop(dir, SIGTERM);
+    EXPECT_TRUE(run.started) << run.output;
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.output;
+    EXPECT_EQ(ReadFile(dir / "work/core.xml"), kCoreXml);
+    EXPECT_EQ(ReadFile(dir / "work/plugins.xml"), kPluginsXml);
+}
+
+TEST(FirstStart, LeavesDocumentsThatTheNextStartReadsBackUnchanged) {
+    TempDir dir;
+    InstallCore(dir);
+    RunCore(dir);
+    {
+        WorkingDirectory inWork(dir / "work");
+        TestCore reader(dir);
+        reader.version = "19.12.6.0";
+        reader.throttling = false;
+        reader.logLevels.Set(0, 60);
+        reader.ReadConfiguration();
+        EXPECT_TRUE(reader.throttling);
+        EXPECT_EQ(reader.logLevels.Get(0), -1) << "an unset level is read back as unset";
+        EXPECT_EQ(reader.version, "19.12.6.0");
+        EXPECT_EQ(reader.productFamily, "Corvane");
+    }
+    RunCore(dir);
+}
+
+// ---- The status document ------------------------------------------------------------------------
+// plugins.xml and its broadcast: every plugin in the table, the supervisor, and the files that
+// the dynamic loader refused.
+
+class StatusDocument : public ::testing::Test {
+protected:
+    CoreDirectory files;
+    TestCore core{files.dir};
+
+    void SetUp() override {
+        core.version = "19.12.6.0";
+        core.SetClock(dvrcore::TimePoint{});
+    }
+    void TearDown() override { core.UnloadPlugins(); }
+
+    // The core's Module element of plugins.xml as read back.
+    const TiXmlElement* CoreModule(XmlDocument& document) {
+        EXPECT_TRUE(document.LoadFile("plugins.xml")) << document.ErrorDesc();
+        TiXmlHandle root(document.RootElement());
+        return root.FirstChildElement("Modules").FirstChildElement("Module").ToElement();
+    }
+};
+
+TEST_F(StatusDocument, ListsPluginsTheSupervisorAndRefusedFiles) {
+    for (const char* plugin : {"open_fails", "high_bits", "module255"})
+        InstallPlugin(files.dir, plugin);
+    WriteFile(files.dir / "plugins/x.so", "not a shared object");
+    WriteFile(files.dir / "plugins/a.so", "");
+    core.SetSupervisor("corvaned-bin", "4.2.0");
+    core.LoadPlugins();
+    ASSERT_EQ(core.failedPlugins.size(), 2u);
+    const std::string failedA = core.failedPlugins["a.so"];
+    const std::string failedX = core.failedPlugins["x.so"];
+    core.OpenPlugins();
+
+    const std::string expected =
+        PluginsXml({CoreRow(), Row(0xF01C0000, "high_bits.so"), Row(0x00FF0000, "module255.so"),
+                    Row(0x001F0000, "open_fails.so", 5),
+                    "<Library Name=\"corvaned\" Filename=\"corvaned-bin\" Version=\"4.2.0\" />",
+                    Row(1, "a.so", 79), Row(2, "x.so", 79)},
+                   {"<Module ID=\"1\" Name=\"a.so\" Version=\"" + failedA + "\" />",
+                    "<Module ID=\"2\" Name=\"x.so\" Version=\"" + failedX + "\" />"});
+    EXPECT_EQ(ReadFile("plugins.xml"), expected);
+    EXPECT_EQ(core.QueuedDocuments(DVR_CLASS_CONFIG), std::vector<std::string>{Compact(expected)});
+}
+
+TEST_F(StatusDocument, NamesTheSupervisorOnlyWhenItGaveAVersion) {
+    core.OpenPlugins();
+    XmlDocument absent;
+    const TiXmlElement* module = CoreModule(absent);
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(module->FirstChildElement("Library"), nullptr) << "no identity";
+
+    core.SetSupervisor("corvaned-bin", "");
+    core.WriteStatusDocument();
+    XmlDocument nameOnly;
+    module = CoreModule(nameOnly);
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(module->FirstChildElement("Library"), nullptr) << "a file name without version";
+}
+
+TEST_F(StatusDocument, TotalsWrapAndTimesKeepTheirLow32Bits) {
+    InstallPlugin(files.dir, "alpha");
+    InstallPlugin(files.dir, "level40");
+    core.LoadPlugins();
+    ASSERT_EQ(core.plugins.size(), 2u);
+    core.plugins[0].loadTimeMs = 0x7FFFFFFF;
+    core.plugins[0].openTimeMs = 0x100000003LL;
+    core.plugins[1].loadTimeMs = 5;
+    core.plugins[1].openTimeMs = -2;
+    core.WriteStatusDocument();
+
+    XmlDocument document;
+    const TiXmlElement* module = CoreModule(document);
+    ASSERT_NE(module, nullptr);
+    const TiXmlElement* modules = module->Parent()->ToElement();
+    EXPECT_STREQ(modules->Attribute("TotalLoadTimeMs"), "-2147483644");
+    EXPECT_STREQ(modules->Attribute("TotalOpenTimeMs"), "1");
+    const TiXmlElement* alpha = module->FirstChildElement("Plugin")->NextSiblingElement("Plugin");
+    ASSERT_NE(alpha, nullptr);
+    EXPECT_STREQ(alpha->Attribute("LoadTimeMs"), "2147483647");
+    EXPECT_STREQ(alpha->Attribute("OpenTimeMs"), "3");
+    const TiXmlElement* level40 = alpha->NextSiblingElement("Plugin");
+    ASSERT_NE(level40, nullptr);
+    EXPECT_STREQ(level40->Attribute("OpenTimeMs"), "-2");
+    EXPECT_STREQ(level40->Attribute("LogLevel"), "40");
+    EXPECT_STREQ(level40->Attribute("LogLevelDefault"), "40");
+}
+
+TEST(StatusDocumentWithSupervisor, TheIdentityFromTheChannelNamesTheLibrary) {
+    CoreDirectory files;
+    // Destroyed after the core: losing the supervisor while running would make the core linger.
+    Link link;
+    TestCore core(files.dir);
+    ASSERT_TRUE(core.OpenChannel(link.HandOver()));
+    ASSERT_TRUE(link.Send(IdentityPacket("2.4.1")));
+    core.SetClock(dvrcore::TimePoint{});
+    core.StartInBackground();
+    EXPECT_EQ(
+        ReadFile("plugins.xml"),
+        PluginsXml(
+            {CoreRow(), "<Library Name=\"corvaned\" Filename=\"corvaned\" Version=\"2.4.1\" />"}));
+    core.Stop();
 }
 
 }  // namespace

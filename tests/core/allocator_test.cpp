@@ -1,21 +1,18 @@
 // The core's heap settings: freed frames beyond the stated bound go back to the system, frames
 // within it are reused without page faults, and a plugin that keeps frames gets them intact
 // while they count in the resident size that the throttle reads.
-#include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "core/allocator.h"
 #include "housekeeping/resident_memory.h"
-#include "support/plugin_harness.h"
+#include "support/test_core.h"
 
 namespace {
 
@@ -125,8 +122,8 @@ TEST(Allocator, KeptFramesReachThePluginIntactAndCountInTheResidentSize) {
     for (int round = 0; round < 2; ++round) {
         for (size_t i = 0; i < count; ++i) {
             Fill(frame.data(), frame.size(), i);
-            _EventParmsIn event = testkit::Event(kCamera, DVR_CLASS_0, DVR_CODE_VIDEO_FRAME,
-                                                 frame.data(), kKeyFrame);
+            _EventParmsIn event =
+                testkit::Event(kCamera, DVR_CLASS_0, DVR_CODE_VIDEO_FRAME, frame.data(), kKeyFrame);
             event.keyFrame = 1;
             ASSERT_EQ(testkit::Raise(event), DVR_RESULT_OK) << "frame " << i;
         }

@@ -1,8 +1,9 @@
 /*
  * Plugins that misbehave as plugins in the field do: a Write that waits, a Write and a worker
- * that crash, a Close that frees its state, and the counting pair that the statistics test
- * uses. Built several times with different MB_* definitions (tests/plugins/field_plugins.cmake).
- * Files the test creates in the working directory let a waiting call go on.
+ * that crash, a Close that frees its state and holds the stop sequence, and the counting pair
+ * that the statistics test uses. Built several times with different MB_* definitions
+ * (tests/plugins/field_plugins.cmake). Files the test creates in the working directory let a
+ * waiting call go on, and a Close that waited leaves "closed" when it returns.
  */
 #define _POSIX_C_SOURCE 200809L
 #include <stdio.h>
@@ -115,6 +116,7 @@ DVR_PLUGIN_EXPORT int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
 #ifdef MB_CLOSE_WAITS
     touch("closing");
     wait_for_file("release-close");
+    touch("closed");
 #endif
     return 0;
 }

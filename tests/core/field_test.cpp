@@ -1,21 +1,20 @@
 // A core in the field: plugins that stall, crash or free their state in Close, a reserved
 // identifier, and what the core tells its supervisor about itself. Against the real executable.
-#include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <tinyxml.h>
 
+#include <gtest/gtest.h>
+
 #include <csignal>
+#include <cstring>
 #include <string>
 
-#include "support/supervisor_link.h"
 #include "support/testkit.h"
 
 namespace {
 
+using testkit::Exists;
 using testkit::TempDir;
-
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;  // the sanitizers keep their own crash handlers
@@ -49,8 +48,8 @@ TEST_P(Crash, IsReportedWithPluginEntryThreadAndOffsetThenEndsTheProcessBySignal
     Install(plugin);
     testkit::Child child = Run();
     const int status = child.Wait();
-    const std::string expected = "crashed with signal 11 (SIGSEGV) in plugin " + plugin +
-                                 ".so, " + GetParam().second + ", at " + plugin + ".so+0x";
+    const std::string expected = "crashed with signal 11 (SIGSEGV) in plugin " + plugin + ".so, " +
+                                 GetParam().second + ", at " + plugin + ".so+0x";
     EXPECT_NE(child.output.find(expected), std::string::npos) << child.output;
     if (!testkit::UnderEmulation()) {
         ASSERT_TRUE(WIFSIGNALED(status)) << status;
@@ -66,11 +65,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Field, IdentifierZeroIsRefusedAsReservedAndListedInPluginsXml) {
     Install("id_zero");
     Install("raiser");
-    testkit::Child child = Run();
-    ASSERT_TRUE(child.WaitForOutput(testkit::kStarted)) << child.output;
-    testkit::SendStopSignal(child, SIGTERM);
-    EXPECT_EQ(child.Wait(), 0);
-    EXPECT_NE(child.output.find("plugin id_zero.so ID 0x00000000 is reserved"), std::string::npos);
+    const testkit::CoreRun run = testkit::StartAndStop(dir, SIGTERM);
+    ASSERT_TRUE(run.started) << run.output;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.output.find("plugin id_zero.so ID 0x00000000 is reserved"), std::string::npos);
     TiXmlDocument status;
     ASSERT_TRUE(status.LoadFile((dir / "work/plugins.xml").c_str()));
     TiXmlHandle modules = TiXmlHandle(status.RootElement()).FirstChildElement("Modules");
@@ -98,7 +96,8 @@ TEST_F(Field, StatisticsCountWhatPluginsDid) {
         EXPECT_EQ(header[3], 0xABCDu);
         TiXmlDocument document;
         document.Parse(answer.substr(16).c_str());
-        TiXmlHandle statistics = TiXmlHandle(document.RootElement()).FirstChildElement("Statistics");
+        TiXmlHandle statistics =
+            TiXmlHandle(document.RootElement()).FirstChildElement("Statistics");
         const TiXmlElement* raiser = statistics.ChildElement("Plugin", 0).ToElement();
         const TiXmlElement* row = statistics.ChildElement("Plugin", 1).ToElement();
         ASSERT_NE(raiser, nullptr) << answer;

@@ -2,22 +2,18 @@
 // packets, and the save lands afterwards. The real core with the example admin plugin, and an
 // fsync that waits until the test lets it go (a shim preloaded into the core).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <string>
 
-#include "support/supervisor_link.h"
 #include "support/testkit.h"
 
 namespace {
 
+using testkit::Exists;
 using testkit::TempDir;
 
 const std::string kShim = TEST_PLUGIN_DIR "/../shims/slow_fsync_shim.so";
-
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // The preload reaches the core itself, also through an emulator, and only the core.
 class Preload {
@@ -49,7 +45,7 @@ TEST(SlowStorage, PacketsAreRoutedWhileASaveWaitsInFsyncAndTheSaveLandsAfterward
 #endif
     TempDir dir;
     testkit::InstallCore(dir);
-    boost::filesystem::copy_file(EXAMPLE_PLUGIN_DIR "/admin.so", dir / "plugins/admin.so");
+    testkit::CopyPlugin(dir, EXAMPLE_PLUGIN_DIR "/admin.so");
     const std::string gate = dir / "gate";
     testkit::WriteFile(gate, "");  // open while the core starts
     const Preload preload(gate);
@@ -58,9 +54,8 @@ TEST(SlowStorage, PacketsAreRoutedWhileASaveWaitsInFsyncAndTheSaveLandsAfterward
 
     std::remove(gate.c_str());
     // The admin learns the module names from core.xml, which reaches it after the start.
-    ASSERT_TRUE(testkit::WaitFor([&] {
-        return AskAdmin(core, 0x11, "admin 40").rfind("asked the core", 0) == 0;
-    }));
+    ASSERT_TRUE(testkit::WaitFor(
+        [&] { return AskAdmin(core, 0x11, "admin 40").rfind("asked the core", 0) == 0; }));
     ASSERT_TRUE(testkit::WaitFor([&] { return Exists(gate + ".waiting"); }));
     const std::string status = AskAdmin(core, 0x10, "");
     EXPECT_EQ(status.rfind("admin: ", 0), 0u) << status;

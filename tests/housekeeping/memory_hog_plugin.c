@@ -1,6 +1,7 @@
-/* Test plugin: once open, its worker raises one key frame, touches 240 MiB so that the core's resident size passes
- * the throttling limit, then raises key frames until the core refuses one as throttled. It
- * journals each frame result that changes and the Throttling value of each status document. */
+/* Test plugin: once open, its worker raises one key frame, touches 240 MiB so that the core's
+ * resident size passes the throttling limit, then raises key frames until the core refuses one
+ * as throttled. It journals each frame result that changes and the Throttling value of each
+ * status document. */
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,11 +1,15 @@
 // The scheduler's clock watch and the memory throttling hysteresis, driven tick by tick with a
 // test clock, a test wall clock and a chosen resident size.
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 
 #include "housekeeping/resident_memory.h"
 #include "support/test_core.h"
+#include "support/testkit.h"
 
 namespace testkit {
 namespace {
@@ -118,6 +122,20 @@ TEST_F(Scheduler, ClockJumpsOfTwoSecondsOrMoreAreReported) {
                                                       "system time changed by -2 seconds"}));
 }
 
+// The clock watch compares the wall clock's progress with the time that really passed: a tick
+// that a busy event loop held back is no clock change, a jump during one still is.
+TEST_F(Scheduler, ABlockedEventLoopIsNoClockChangeButAJumpMeanwhileIs) {
+    core.throttling = false;
+    core.Tick();
+    core.SetWallClock(1003);  // a handler held the loop for three seconds
+    At(5003);
+    core.Tick();
+    core.SetWallClock(1013);  // four seconds later the clock reads ten more
+    At(5007);
+    core.Tick();
+    EXPECT_EQ(core.Texts(), (std::vector<std::string>{"system time changed by 6 seconds"}));
+}
+
 TEST_F(Scheduler, NoTickAfterTheStopSequenceCancelsTheTimer) {
     InstallPlugin(dir, "status_watcher");
     core.StartInBackground();
@@ -129,6 +147,31 @@ TEST_F(Scheduler, NoTickAfterTheStopSequenceCancelsTheTimer) {
     // A cancelled timer leaves the loop without work at once; a live one keeps re-arming.
     EXPECT_TRUE(core.EventLoopRunsDry(std::chrono::seconds(10)));
     EXPECT_EQ(core.readings, readings);
+}
+
+// ---- The real executable over its limit ---------------------------------------------------------
+// The real executable: a plugin grows the core past its memory limit; video is refused as
+// throttled and the status document announces it.
+
+TEST(MemoryThrottling, VideoIsRefusedWhileTheCoreIsOverItsLimit) {
+    if (UnderEmulation())
+        GTEST_SKIP() << "the emulator's own resident size is read, not the core's";
+    TempDir dir;
+    const std::string core = InstallCore(dir);
+    InstallPlugin(dir, "memory_hog");
+    ClearJournal();
+    Child child = Spawn(core, {}, dir / "work");
+    ASSERT_TRUE(WaitFor([] { return Journaled("memory_hog frame 5"); }, std::chrono::seconds(60)))
+        << ::testing::PrintToString(JournalLines());
+    ASSERT_TRUE(WaitFor([] { return Journaled("memory_hog throttling 1"); }));
+    SendStopSignal(child, SIGTERM);
+    const int status = child.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << child.output;
+    EXPECT_TRUE(Journaled("memory_hog frame 0"));       // admitted before the core grew
+    EXPECT_TRUE(Journaled("memory_hog throttling 0"));  // the first tick's announcement
+    EXPECT_NE(child.output.find("available system memory is low, throttling video"),
+              std::string::npos)
+        << child.output;
 }
 
 }  // namespace

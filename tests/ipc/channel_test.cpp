@@ -1,18 +1,20 @@
 // The supervisor channel against a real seq-packet socketpair, with the core running in
-// this process and test plugins answering supervisor packets.
+// this process and test plugins answering supervisor packets; and the start sequence's wait
+// for the supervisor's identity before the plugins are opened.
 #include <sys/socket.h>
-#include <unistd.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
-#include "support/plugin_harness.h"
+#include "support/test_core.h"
+#include "support/testkit.h"
 
 namespace testkit {
 namespace {
@@ -54,13 +56,6 @@ struct BusyPacket {
 
 class Channel : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0); }
-    void TearDown() override {
-        core.reset();
-        alpha.reset();
-        if (fds[1] >= 0) close(fds[1]);
-    }
-
     // Starts the core after the supervisor's identity; alpha's IOCTL calls go to `ioctl`.
     template <typename Receiver>
     void Run(Receiver& receiver) {
@@ -70,22 +65,11 @@ protected:
         };
         alpha = std::make_unique<Plugin>(dir, "alpha", hooks);
         core = std::make_unique<TestCore>(dir);
-        ASSERT_TRUE(core->OpenChannel(fds[0]));
-        Send(SupervisorPacket(0, 7,
-                              std::string("corvaned\0"
-                                          "1.2.3",
-                                          14)));
+        ASSERT_TRUE(core->OpenChannel(link.HandOver()));
+        Send(IdentityPacket("1.2.3"));
         core->StartInBackground();
     }
-    void Send(const std::string& record) {
-        ASSERT_EQ(send(fds[1], record.data(), record.size(), 0),
-                  static_cast<ssize_t>(record.size()));
-    }
-    std::string Receive() {
-        std::string buffer(70000, '\0');
-        const ssize_t n = recv(fds[1], &buffer[0], buffer.size(), 0);
-        return n < 0 ? std::string() : buffer.substr(0, static_cast<size_t>(n));
-    }
+    void Send(const std::string& record) { ASSERT_TRUE(link.Send(record)); }
     // Hands `text` to the supervisor as alpha does.
     static int32_t SendMessage(const std::string& text) {
         void* block = std::malloc(text.size());
@@ -94,7 +78,7 @@ protected:
     }
 
     TempDir dir;
-    int fds[2] = {-1, -1};
+    Link link;      // closed after the core: a lost supervisor would make it linger
     PacketLog log;  // outlives the core, which may call alpha until it is gone
     BusyPacket busy;
     std::unique_ptr<Plugin> alpha;
@@ -183,16 +167,16 @@ TEST_F(Channel, OutgoingMessagesGoOutInOrderEachAsItsOwnRecord) {
     const std::string big(70000, 'x');
     for (const std::string& text : {std::string("first"), std::string("second"), big})
         EXPECT_EQ(SendMessage(text), DVR_RESULT_OK);
-    EXPECT_EQ(Receive(), "first");
-    EXPECT_EQ(Receive(), "second");
-    EXPECT_EQ(Receive(), big.substr(0, 65536));
-    EXPECT_EQ(Receive(), big.substr(65536));
+    EXPECT_EQ(link.Receive(), "first");
+    EXPECT_EQ(link.Receive(), "second");
+    EXPECT_EQ(link.Receive(), big.substr(0, 65536));
+    EXPECT_EQ(link.Receive(), big.substr(65536));
 }
 
 TEST_F(Channel, MessagesThatCannotBeWrittenAreDroppedNotHeld) {
     Run(log);
     // The supervisor stops reading: every write fails, while its packets could still come in.
-    ASSERT_EQ(shutdown(fds[1], SHUT_RD), 0);
+    ASSERT_EQ(shutdown(link.supervisor, SHUT_RD), 0);
     for (const char* text : {"one", "two", "three"}) EXPECT_EQ(SendMessage(text), DVR_RESULT_OK);
     EXPECT_TRUE(WaitFor([&] { return core->SendQueueSize() == 0; }));
     EXPECT_FALSE(core->stopRequested) << "a refused write is not a lost supervisor";
@@ -200,8 +184,7 @@ TEST_F(Channel, MessagesThatCannotBeWrittenAreDroppedNotHeld) {
 
 TEST_F(Channel, DisconnectionLogsLingersAndStops) {
     Run(log);
-    close(fds[1]);
-    fds[1] = -1;
+    link.CloseSupervisor();
     // The event-loop thread closes the channel just after it requests the stop.
     ASSERT_TRUE(WaitFor([&] { return core->stopRequested && !core->channelOpen; }));
     const auto texts = core->Texts();
@@ -214,6 +197,97 @@ TEST_F(Channel, DisconnectionLogsLingersAndStops) {
     EXPECT_EQ(SendMessage("late"), DVR_RESULT_REFUSED);
     core->Stop();
     EXPECT_TRUE(core->lingered);
+}
+
+// ---- The wait for the identity -------------------------------------------------------------
+
+class StartupWait : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(core->OpenChannel(link.HandOver())); }
+    // Takes over the "threads" plugin (a worker and a reader): its Open notes what it sees of
+    // the supervisor, and the worker's IOCTL goes to `worker`.
+    void TakeThreads(std::function<int32_t(_IoctlParmsIn*, _IoctlParmsOut*)> worker = {}) {
+        PluginHooks hooks;
+        hooks.open = [this](_OpenParmsIn*, _OpenParmsOut*) {
+            fileNameAtOpen = core->Supervisor().fileName;
+            return 0;
+        };
+        hooks.ioctl = std::move(worker);
+        threads = std::make_unique<Plugin>(dir, "threads", hooks);
+    }
+    void Send(const std::string& record) { ASSERT_TRUE(link.Send(record)); }
+
+    TempDir dir;
+    Link link;
+    std::string fileNameAtOpen = "<not opened>";
+    std::atomic<bool> workerRaised{false};
+    std::unique_ptr<Plugin> threads;
+    std::unique_ptr<TestCore> core = std::make_unique<TestCore>(dir);
+};
+
+TEST_F(StartupWait, IdentityThatArrivedEarlyDoesNotDelayTheStart) {
+    TakeThreads();
+    // Handled by the event loop as soon as it runs, before the main thread can begin waiting.
+    Send(IdentityPacket("2.0"));
+    const auto started = std::chrono::steady_clock::now();
+    core->StartInBackground();
+    ASSERT_TRUE(core->LoggedStartingWith("successfully started core version"));
+    // A lost wake-up would hold the start for the whole ten seconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+    EXPECT_EQ(fileNameAtOpen, "corvaned");
+}
+
+// The worker raises an unrelated event while the core waits; the wait goes on until the
+// identity arrives.
+TEST_F(StartupWait, UnrelatedEventsDoNotEndTheWait) {
+    TakeThreads([this](_IoctlParmsIn* in, _IoctlParmsOut*) {
+        if (in->code != DVR_IOCTL_WORKER) return 0;
+        const char text[] = "worker is up";
+        Raise(Event(0x00160000u, DVR_CLASS_1, 1, text, sizeof text));
+        workerRaised = true;
+        return 0;
+    });
+    std::thread starter([this] { core->StartInBackground(); });
+    ASSERT_TRUE(WaitFor([this] { return workerRaised.load(); }));
+    ASSERT_TRUE(WaitFor([this] { return !core->Queued().empty(); }));
+    Send(IdentityPacket("2.0"));
+    starter.join();
+    ASSERT_TRUE(core->LoggedStartingWith("successfully started core version"));
+    EXPECT_EQ(fileNameAtOpen, "corvaned");
+}
+
+// ---- The real executable losing its supervisor --------------------------------------------------
+// The real executable under a supervisor that goes away: the core lingers a full minute before
+// it closes its plugins, so that the supervisor's watchdogs expire first.
+
+TEST(Linger, LostSupervisorDelaysClosingByOneMinute) {
+    if (std::getenv("DVRCORE_SLOW_TESTS") == nullptr)
+        GTEST_SKIP() << "takes a minute; runs when DVRCORE_SLOW_TESTS is set (once per CI run)";
+    TempDir dir;
+    const std::string core = InstallCore(dir);
+    InstallPlugin(dir, "alpha");
+    ClearJournal();
+    Link link;
+    Child child = Spawn(core, {std::to_string(link.core)}, dir / "work", {link.core});
+    link.CloseCore();
+    ASSERT_TRUE(child.WaitForOutput(kStarted)) << child.output;
+    const auto lost = std::chrono::steady_clock::now();
+    link.CloseSupervisor();
+
+    const int status = child.Wait(std::chrono::seconds(120));
+    const auto ended = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WIFEXITED(status)) << child.output;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_GE(ended - lost, std::chrono::seconds(60));
+    const std::string& out = child.output;
+    const auto disconnected = out.find("corvaned ipc pipe disconnected");
+    const auto sleeping =
+        out.find("sleeping for one minute to allow active watchdogs to expire...");
+    const auto stopping = out.find("stopping core version");
+    ASSERT_NE(disconnected, std::string::npos) << out;
+    EXPECT_LT(disconnected, sleeping);
+    EXPECT_LT(sleeping, stopping);
+    EXPECT_TRUE(Journaled("alpha close 0"));
 }
 
 }  // namespace

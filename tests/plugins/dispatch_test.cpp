@@ -1,11 +1,9 @@
 // The event dispatch on the raiser's side, with the delivery loop not running: what each kind of
 // event answers and what it leaves in the delivery queue.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
 
-#include "support/plugin_harness.h"
+#include "support/test_core.h"
 
 namespace testkit {
 namespace {
@@ -19,11 +17,7 @@ _EventParmsIn Frame(uint32_t source, uint8_t keyFrame) {
     return frame;
 }
 
-class Dispatch : public ::testing::Test {
-protected:
-    TempDir dir;
-    TestCore core{dir};
-};
+using Dispatch = CoreTest;
 
 TEST_F(Dispatch, VideoStreamRunsFromKeyFrameForAtMost766Frames) {
     EXPECT_EQ(Raise(Frame(kSource, 0)), DVR_RESULT_STREAM_NOT_STARTED);

@@ -4,12 +4,14 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/filesystem.hpp>
+#include <set>
 #include <utility>
 
-#include "host_fixture.h"
 #include "plugins/plugin_paths.h"
+#include "support/test_core.h"
 
 namespace testkit {
 namespace {
@@ -216,19 +218,15 @@ INSTANTIATE_TEST_SUITE_P(SameIdOrSameFile, DuplicateIdentifier,
 // The core's own identifier is entered by Init, so only the real process shows the refusal.
 TEST(LoaderProcess, RefusesAPluginThatClaimsTheCoresIdentifier) {
     TempDir dir;
-    const std::string executable = InstallCore(dir);
+    InstallCore(dir);
     InstallPlugin(dir, "core_id");
     InstallPlugin(dir, "alpha");
-    Child child = Spawn(executable, {}, dir / "work");
-    const bool started = child.WaitForOutput(kStarted);
-    SendStopSignal(child, SIGTERM);
-    const int status = child.Wait();
-    ASSERT_TRUE(started) << child.output;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << child.output;
-    EXPECT_NE(child.output.find("plugin core_id.so ID 0x80000000 already loaded"),
-              std::string::npos)
-        << child.output;
-    EXPECT_EQ(child.output.find("plugin alpha.so ID"), std::string::npos) << child.output;
+    const CoreRun run = StartAndStop(dir, SIGTERM);
+    ASSERT_TRUE(run.started) << run.output;
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.output;
+    EXPECT_NE(run.output.find("plugin core_id.so ID 0x80000000 already loaded"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("plugin alpha.so ID"), std::string::npos) << run.output;
 }
 
 // ---- Identifiers, levels and names ------------------------------------------------------------
@@ -363,6 +361,314 @@ TEST_F(Loader, OpensInTableOrderAndKeepsOnlyTheResult) {
     EXPECT_EQ(TableNames(), (Lines{"z.so", "a.so", "b.so"}));
     EXPECT_EQ(core->plugins[0].openCode, 0);
     EXPECT_EQ(core->plugins[2].openCode, 5);
+}
+
+// ---- Threads, closing and unloading -------------------------------------------------------------
+// The worker and reader threads that the core runs for plugins that ask for them; closing and
+// unloading: the close order, the messages, the joins before each Unload and the one library
+// that stays mapped.
+
+const std::string kLoad = LoadEntry();
+
+using PluginThreads = PluginHostTest;
+
+TEST_F(PluginThreads, WorkerMakesOneIoctlOnItsOwnThreadWithoutWaitingForOpen) {
+    TakeGated("threads", "threads");  // wants a worker and a reader
+    Install("alpha");                 // exports IOCTL but wants no worker
+    core->LoadPlugins();
+    ASSERT_TRUE(gate.WaitEntered("threads worker"));
+    EXPECT_NE(gate.CallerOf("threads worker"), std::this_thread::get_id());
+    EXPECT_EQ(JournalOf("threads"), (Lines{kLoad, "ioctl 1"}));
+    EXPECT_TRUE(core->plugins.back().workerThread.joinable());
+
+    // Open does not wait for the worker's call to end.
+    core->OpenPlugins();
+    EXPECT_EQ(JournalOf("threads"), (Lines{kLoad, "ioctl 1", "open 0"}));
+    gate.Open("threads worker");
+    gate.Open("threads read");
+    core->StartReaderThreads();
+    core->ClosePlugins();
+    core->UnloadPlugins();
+    EXPECT_EQ(Callers("ioctl"), Lines{"threads"});
+}
+
+TEST_F(PluginThreads, ReaderReadsOnceWithoutDataOnItsOwnThread) {
+    TakeGated("reader", "reader");  // wants a reader
+    Install("alpha");               // exports Read but wants no reader
+    core->LoadPlugins();
+    core->OpenPlugins();
+    EXPECT_TRUE(Callers("read").empty());
+    core->StartReaderThreads();
+    ASSERT_TRUE(gate.WaitEntered("reader read"));
+    EXPECT_NE(gate.CallerOf("reader read"), std::this_thread::get_id());
+    EXPECT_TRUE(Find("reader.so")->readerThread.joinable());
+    EXPECT_FALSE(Find("alpha.so")->readerThread.joinable());
+    gate.Open("reader read");
+    core->ClosePlugins();
+    core->UnloadPlugins();
+    // "read" is the journal's word for a Read with a null data pointer; 0 is its length.
+    EXPECT_EQ(Callers("read"), Lines{"reader"});
+    EXPECT_EQ(Callers("read", "0"), Lines{"reader"});
+    EXPECT_TRUE(Callers("request").empty());
+}
+
+TEST_F(PluginThreads, PluginWithOnlyLoadGetsNoThreadsAndNoOtherCalls) {
+    Install("load_only");  // asks for a worker and a reader, exports Load alone
+    ASSERT_TRUE(core->LoadPlugins());
+    EXPECT_FALSE(core->plugins[0].workerThread.joinable());
+    core->OpenPlugins();
+    core->StartReaderThreads();
+    EXPECT_FALSE(core->plugins[0].readerThread.joinable());
+    core->ClosePlugins();
+    core->UnloadPlugins();
+    EXPECT_EQ(JournalOf("load_only"), Lines{kLoad});
+}
+
+class Unloader : public PluginHostTest {
+protected:
+    void LoadAndOpen() {
+        core->LoadPlugins();
+        core->OpenPlugins();
+    }
+};
+
+TEST_F(Unloader, EmptyTableCallsAndLogsNothing) {
+    core->ClosePlugins();
+    core->UnloadPlugins();
+    EXPECT_TRUE(core->Lines().empty());
+}
+
+TEST_F(Unloader, ClosesAndUnloadsByDescendingSixthMaskComparedUnsigned) {
+    // Close keys: alpha 5, beta 9, gamma 1, delta 9, signed_key 0x7FFFFFFF,
+    // unsigned_key 0x80000000, open_fails 0 (its Open failed: it is closed all the same).
+    for (const char* plugin :
+         {"alpha", "beta", "gamma", "delta", "signed_key", "unsigned_key", "open_fails"})
+        Install(plugin);
+    LoadAndOpen();
+    core->ClosePlugins();
+    const Lines closed = Callers("close");
+    ASSERT_EQ(closed.size(), 7u);
+    EXPECT_EQ(Lines(closed.begin(), closed.begin() + 2), (Lines{"unsigned_key", "signed_key"}));
+    EXPECT_EQ(std::set<std::string>(closed.begin() + 2, closed.begin() + 4),
+              (std::set<std::string>{"beta", "delta"}));
+    EXPECT_EQ(Lines(closed.begin() + 4, closed.end()), (Lines{"alpha", "gamma", "open_fails"}));
+    EXPECT_TRUE(Callers("unload").empty());
+
+    core->UnloadPlugins();
+    EXPECT_EQ(Callers("unload"), closed);
+    EXPECT_TRUE(core->plugins.empty());
+    EXPECT_TRUE(core->CoreLines("close returned").empty());
+    EXPECT_TRUE(core->CoreLines("unload returned").empty());
+}
+
+TEST_F(Unloader, LogsFailuresWithTheirNumbersAndGoesOn) {
+    Install("close_error");   // Close returns 0 and sets error 3
+    Install("unload_fails");  // Unload returns -4 and sets error 2
+    Install("alpha");
+    LoadAndOpen();
+    core->ClosePlugins();
+    EXPECT_EQ(core->CoreLines("close returned"),
+              Lines{"0 plugin close_error.so close returned 0 error 3"});
+    core->UnloadPlugins();
+    EXPECT_EQ(core->CoreLines("unload returned"),
+              Lines{"0 plugin unload_fails.so unload returned -4 error 2"});
+    EXPECT_EQ(Callers("unload").size(), 3u);
+    EXPECT_FALSE(Mapped(PathOf("unload_fails.so")));
+}
+
+TEST_F(Unloader, KeepsOnlyTheResidentPluginsLibraryMapped) {
+    Install("resident");  // identifier 0x00470000
+    Install("alpha");
+    LoadAndOpen();
+    ASSERT_TRUE(Mapped(PathOf("resident.so")));
+    ASSERT_TRUE(Mapped(PathOf("alpha.so")));
+    core->ClosePlugins();
+    core->UnloadPlugins();
+    KeepInodeForProcess(PathOf("resident.so"));
+    EXPECT_EQ(JournalOf("resident"), (Lines{LoadEntry(), "open 0", "close 0", "unload 0"}));
+    EXPECT_TRUE(Mapped(PathOf("resident.so")));
+    EXPECT_FALSE(Mapped(PathOf("alpha.so")));
+}
+
+TEST_F(Unloader, JoinsEachPluginsThreadsJustBeforeItsUnload) {
+    TakeGated("ld_threads_first", "first");  // close key 2: unloaded first
+    TakeGated("threads", "second");          // close key 0
+    LoadAndOpen();
+    core->StartReaderThreads();
+    for (const char* call : {"first read", "first worker", "second read", "second worker"})
+        ASSERT_TRUE(gate.WaitEntered(call)) << call;
+    core->ClosePlugins();
+    InBackground([this] { core->UnloadPlugins(); });
+
+    // The worker ends first; the reader still holds the first plugin's Unload back.
+    gate.Open("first worker");
+    ASSERT_TRUE(gate.WaitEvent("first worker returns"));
+    EXPECT_EQ(gate.Events(), (Lines{"first close", "second close", "first worker returns"}));
+    gate.Open("first read");
+    // The first Unload comes while the second plugin's threads are still running.
+    ASSERT_TRUE(gate.WaitEvent("first unload"));
+    EXPECT_EQ(gate.Events(), (Lines{"first close", "second close", "first worker returns",
+                                    "first read returns", "first unload"}));
+
+    gate.Open("second read");
+    ASSERT_TRUE(gate.WaitEvent("second read returns"));
+    gate.Open("second worker");
+    JoinBackground();
+    EXPECT_EQ(gate.Events(), (Lines{"first close", "second close", "first worker returns",
+                                    "first read returns", "first unload", "second read returns",
+                                    "second worker returns", "second unload"}));
+    EXPECT_TRUE(core->plugins.empty());
+}
+
+// Request threads are detached, so nothing joins them: the unloader must still not release a
+// plugin whose Read one of them is running.
+TEST_F(Unloader, WaitsForRequestsStillInsideThePluginBeforeItsUnload) {
+    TakeGated("alpha", "first");    // close key 5: unloaded first
+    TakeGated("reader", "reader");  // serves direct requests of class 0x1
+    LoadAndOpen();
+    const char data[] = "abc";
+    ASSERT_EQ(Raise(Event(0, DVR_CLASS_0, 5, data, 3)), DVR_RESULT_OK);
+    ASSERT_TRUE(gate.WaitEntered("reader read"));
+    core->ClosePlugins();
+    InBackground([this] { core->UnloadPlugins(); });
+    ASSERT_TRUE(gate.WaitEvent("first unload"));
+    gate.Open("reader read");
+    JoinBackground();
+    EXPECT_EQ(gate.Events(), (Lines{"first close", "reader close", "first unload",
+                                    "reader read returns", "reader unload"}));
+    EXPECT_EQ(Callers("request", "3"), Lines{"reader"});
+}
+
+// ---- The binary interface -----------------------------------------------------------------------
+// The binary interface as plugins meet it: the records the core fills for each entry point,
+// and which entry points it calls at all over a whole run.
+
+using Fields = std::vector<uint64_t>;
+
+uint64_t Address(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
+
+// Each record's fields in order, so that padding never takes part in a comparison.
+Fields Of(const _OpenParmsIn& r) {
+    return {r.size, r.version, r.reserved[0], r.reserved[1], r.reserved[2]};
+}
+Fields Of(const _OpenParmsOut& r) { return {r.size, r.version, r.reserved[0], r.reserved[1]}; }
+Fields Of(const _CloseParmsIn& r) { return {r.size, r.version, r.reserved}; }
+Fields Of(const _CloseParmsOut& r) { return {r.size, r.version, uint64_t(int64_t{r.error})}; }
+Fields Of(const _UnloadParmsIn& r) { return {r.size, r.version}; }
+Fields Of(const _UnloadParmsOut& r) { return {r.size, r.version, uint64_t(int64_t{r.error})}; }
+Fields Of(const _ReadParmsIn& r) {
+    return {r.size,          r.version,       r.reserved8, r.one,           r.reserved13[0],
+            r.reserved13[1], r.reserved13[2], r.length,    Address(r.data), r.tag};
+}
+Fields Of(const _ReadParmsOut& r) {
+    return {r.size, r.version, r.reserved[0], r.reserved[1], r.reserved[2]};
+}
+Fields Of(const _IoctlParmsIn& r) {
+    return {r.size, r.version, r.code, r.kind, r.one, r.length, Address(r.data)};
+}
+Fields Of(const _IoctlParmsOut& r) {
+    return {r.size, r.version, r.code, uint64_t(int64_t{r.error}), r.pending, r.eight, r.one};
+}
+
+// What a plugin saw in each call: the fields of both records and the calling thread.
+class Witness {
+public:
+    template <typename In, typename Out>
+    void Note(const std::string& entry, const In& in, const Out& out) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen[entry] = {Of(in), Of(out)};
+        threads[entry] = std::this_thread::get_id();
+    }
+    std::pair<Fields, Fields> Seen(const std::string& entry) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen[entry];
+    }
+    std::thread::id Thread(const std::string& entry) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return threads[entry];
+    }
+    bool Has(const std::string& entry) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen.count(entry) != 0;
+    }
+
+private:
+    std::mutex mutex;
+    std::map<std::string, std::pair<Fields, Fields>> seen;
+    std::map<std::string, std::thread::id> threads;
+};
+
+class Interface : public PluginHostTest {
+protected:
+    template <typename In, typename Out>
+    std::function<int32_t(In*, Out*)> Witnessing(const char* entry) {
+        return [this, entry](In* in, Out* out) {
+            witness.Note(entry, *in, *out);
+            return 0;
+        };
+    }
+    PluginHooks WitnessHooks() {
+        PluginHooks hooks;
+        hooks.open = Witnessing<_OpenParmsIn, _OpenParmsOut>("open");
+        hooks.close = Witnessing<_CloseParmsIn, _CloseParmsOut>("close");
+        hooks.unload = Witnessing<_UnloadParmsIn, _UnloadParmsOut>("unload");
+        hooks.read = Witnessing<_ReadParmsIn, _ReadParmsOut>("read");
+        hooks.ioctl = Witnessing<_IoctlParmsIn, _IoctlParmsOut>("ioctl");
+        return hooks;
+    }
+    Witness witness;
+};
+
+TEST_F(Interface, CoreFillsEveryRecordItPasses) {
+    const Plugin& threads = Take("threads", WitnessHooks());  // a worker and a reader
+    core->LoadPlugins();
+    core->OpenPlugins();
+    core->StartReaderThreads();
+    ASSERT_TRUE(WaitFor([&] { return witness.Has("ioctl") && witness.Has("read"); }));
+    EXPECT_EQ(threads.EventEntry(), &FlatPluginEvent);
+    core->ClosePlugins();
+    core->UnloadPlugins();
+
+    EXPECT_EQ(JournalOf("threads")[0], LoadEntry());
+    using Pair = std::pair<Fields, Fields>;
+    EXPECT_EQ(witness.Seen("open"), (Pair{{20, 1, 0, 0, 0}, {16, 1, 0, 0}}));
+    EXPECT_EQ(witness.Seen("close"), (Pair{{12, 1, 0}, {12, 1, 0}}));
+    EXPECT_EQ(witness.Seen("unload"), (Pair{{8, 1}, {12, 1, 0}}));
+    EXPECT_EQ(witness.Seen("read"),
+              (Pair{{sizeof(_ReadParmsIn), 1, 0, 1, 0, 0, 0, 0, 0, 0}, {20, 1, 0, 0, 0}}));
+    EXPECT_EQ(witness.Seen("ioctl"),
+              (Pair{{sizeof(_IoctlParmsIn), 1, 1, 8, 1, 0, 0}, {28, 1, 1, 0, 0, 8, 1}}));
+
+    const std::thread::id main = std::this_thread::get_id();
+    for (const char* entry : {"open", "close", "unload"}) EXPECT_EQ(witness.Thread(entry), main);
+    EXPECT_NE(witness.Thread("read"), main);
+    EXPECT_NE(witness.Thread("ioctl"), main);
+    EXPECT_NE(witness.Thread("read"), witness.Thread("ioctl"));
+}
+
+// A whole run: entry points are called only where they exist and where the plugin's flags ask
+// for them, and Seek never.
+TEST_F(Interface, WholeRunCallsOnlyExportedAndWantedEntryPoints) {
+    Install("alpha");          // takes class 0x1 codes up to 0xFF through Write
+    Install("no_write_flag");  // its masks take every class 0x1 event, but it wants no Write
+    Install("load_only");      // exports Load alone; asks for a worker, a reader and Write
+    Install("reader");         // serves direct requests through Read
+    core->StartInBackground();
+    EXPECT_EQ(Raise(Event(0x00990000u, DVR_CLASS_0, 5)), DVR_RESULT_OK);
+    const char request[] = "abc";
+    EXPECT_EQ(Raise(Event(0, DVR_CLASS_0, 5, request, 3)), DVR_RESULT_OK);
+    ASSERT_TRUE(WaitFor([] { return !Callers("write", "5").empty(); }));
+    core->Stop();
+
+    EXPECT_EQ(Callers("write", "5"), (Lines{"alpha", "reader"}));
+    const Lines writers = Callers("write");
+    EXPECT_EQ(std::count(writers.begin(), writers.end(), "no_write_flag"), 0);
+    EXPECT_EQ(Callers("request", "3"), Lines{"reader"});
+    EXPECT_TRUE(Callers("seek").empty());
+    EXPECT_EQ(JournalOf("load_only"), Lines{LoadEntry()});
+    Lines unloaded = Callers("unload");
+    std::sort(unloaded.begin(), unloaded.end());
+    EXPECT_EQ(unloaded, (Lines{"alpha", "no_write_flag", "reader"}));
 }
 
 }  // namespace

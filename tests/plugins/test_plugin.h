@@ -3,7 +3,7 @@
  * own identifier, masks and flags. By default each entry point appends "<name> <entry>" to the
  * journal file named by DVR_TEST_JOURNAL (if set) and returns the configured result; a test
  * running the core in its own process can take over any entry point with a hook
- * (tests/support/plugin_harness.h).
+ * (tests/support/test_core.h).
  */
 #ifndef DVR_TEST_PLUGIN_H
 #define DVR_TEST_PLUGIN_H

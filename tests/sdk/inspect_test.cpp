@@ -43,18 +43,7 @@ uint32_t Number(const ptree& value) { return std::stoul(value.get_value<std::str
 uint32_t Number(const ptree& tree, const char* key) { return Number(tree.get_child(key)); }
 
 std::string Install(const testkit::TempDir& dir, const std::string& from, const char* name) {
-    const std::string target = dir / "plugins/" + name + ".so";
-    fs::copy_file(from + "/" + name + ".so", target);
-    return target;
-}
-
-// The log of the real core installed in `dir`, from its start to its stop.
-std::string CoreLogFor(const testkit::TempDir& dir) {
-    testkit::Child core = testkit::Spawn(dir / "dvrcore", {}, dir / "work");
-    const bool started = core.WaitForOutput(testkit::kStarted);
-    testkit::SendStopSignal(core, SIGTERM);
-    core.Wait();
-    return started ? core.output : "";
+    return testkit::CopyPlugin(dir, from + "/" + name + ".so");
 }
 
 TEST(Inspect, RefusesWithTheCoresOwnMessage) {
@@ -65,8 +54,10 @@ TEST(Inspect, RefusesWithTheCoresOwnMessage) {
         files.push_back(Install(dir, TEST_PLUGIN_DIR, name));
     for (const char* name : {"sdk_id0", "sdk_unresolved"})
         files.push_back(Install(dir, SDK_PLUGIN_DIR, name));
-    const std::string coreLog = CoreLogFor(dir);
-    ASSERT_FALSE(coreLog.empty());
+    // The log of the real core, from its start to its stop.
+    const testkit::CoreRun run = testkit::StartAndStop(dir, SIGTERM);
+    ASSERT_TRUE(run.started) << run.output;
+    const std::string& coreLog = run.output;
     for (const std::string& file : files) {
         const Inspection inspection = Inspect({"--json", file});
         EXPECT_EQ(inspection.status, 1) << inspection.output;
@@ -85,7 +76,8 @@ TEST(Inspect, SaysWhyALoadFailed) {
         std::string verdict;
     } cases[] = {
         {{SDK_PLUGIN_DIR "/sdk_crash.so"}, 1, "plugin sdk_crash.so: Load crashed: signal"},
-        {{"--timeout", "1", SDK_PLUGIN_DIR "/sdk_hang.so"}, 1,
+        {{"--timeout", "1", SDK_PLUGIN_DIR "/sdk_hang.so"},
+         1,
          "plugin sdk_hang.so: Load did not return within 1 s"},
         {{dir / "notes.so"}, 2, "Core: Failed to load plugin 'notes.so': "},
     };
@@ -125,8 +117,10 @@ TEST(Inspect, JsonHoldsTheDeclarationAndItsWarnings) {
     const ptree warned = Json(module255.output);
     EXPECT_EQ(Number(warned, "logLevel"), 30u);
     ASSERT_EQ(warned.get_child("warnings").size(), 1u);
-    EXPECT_EQ(warned.get_child("warnings").front().second.get_value<std::string>().rfind(
-                  "module number 255 has no log level", 0),
+    EXPECT_EQ(warned.get_child("warnings")
+                  .front()
+                  .second.get_value<std::string>()
+                  .rfind("module number 255 has no log level", 0),
               0u);
 }
 

@@ -1,10 +1,12 @@
 #include "support/testkit.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace testkit {
 
@@ -48,6 +51,12 @@ WorkingDirectory::~WorkingDirectory() {
     close(previous);
 }
 
+std::string CoreDirectory::MakeWork(const TempDir& dir) {
+    const std::string work = dir / "work";
+    mkdir(work.c_str(), 0755);
+    return work;
+}
+
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
@@ -67,6 +76,15 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << text;
+}
+
+bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+
+Lines Words(const std::string& text) {
+    std::istringstream in(text);
+    Lines words;
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
 }
 
 Lines LinesWith(const std::string& text, const std::string& part) {
@@ -106,12 +124,82 @@ void InstallPlugin(const TempDir& dir, const std::string& plugin, const std::str
                   fs::copy_option::overwrite_if_exists);
 }
 
+std::string CopyPlugin(const TempDir& dir, const std::string& file) {
+    const fs::path target = fs::path(dir / "plugins") / fs::path(file).filename();
+    fs::create_directories(target.parent_path());
+    fs::copy_file(file, target, fs::copy_option::overwrite_if_exists);
+    return target.string();
+}
+
+void CopyPlugins(const TempDir& dir, const std::string& directory) {
+    for (fs::directory_iterator it(directory), end; it != end; ++it)
+        if (it->path().extension() == ".so") CopyPlugin(dir, it->path().string());
+}
+
+std::string InChild(const std::function<std::string()>& work) {
+    int channel[2];
+    if (pipe(channel) != 0) return "no pipe";
+    const pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        const std::string result = work();
+        const ssize_t written = write(channel[1], result.data(), result.size());
+        _exit(written == static_cast<ssize_t>(result.size()) ? 0 : 1);
+    }
+    close(channel[1]);
+    std::string result;
+    char buffer[256];
+    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) result.append(buffer, n);
+    close(channel[0]);
+    waitpid(child, nullptr, 0);
+    return result;
+}
+
 std::string SupervisorPacket(uint32_t target, uint32_t type, const std::string& payload,
                              int64_t lengthField) {
     const uint32_t length = lengthField >= 0 ? static_cast<uint32_t>(lengthField)
                                              : static_cast<uint32_t>(16 + payload.size());
     const uint32_t header[4] = {length, target, type, 0xABCD};
     return std::string(reinterpret_cast<const char*>(header), sizeof header) + payload;
+}
+
+std::string IdentityPacket(const std::string& version) {
+    return SupervisorPacket(0, 7, std::string("corvaned", 9) + version);
+}
+
+Link::Link() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) throw std::runtime_error("no socketpair");
+    core = fds[0];
+    supervisor = fds[1];
+}
+
+Link::~Link() {
+    CloseCore();
+    CloseSupervisor();
+}
+
+int Link::HandOver() { return std::exchange(core, -1); }
+
+void Link::CloseCore() {
+    if (core >= 0) close(HandOver());
+}
+
+void Link::CloseSupervisor() {
+    if (supervisor >= 0) close(std::exchange(supervisor, -1));
+}
+
+bool Link::Send(const std::string& record) const {
+    return send(supervisor, record.data(), record.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(record.size());
+}
+
+std::string Link::Receive(std::chrono::milliseconds limit) const {
+    pollfd ready{supervisor, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(limit.count())) <= 0) return "";
+    std::string buffer(70000, '\0');
+    const ssize_t n = recv(supervisor, &buffer[0], buffer.size(), 0);
+    return n < 0 ? std::string() : buffer.substr(0, static_cast<size_t>(n));
 }
 
 void SendStopSignal(Child& child, int signal) {
@@ -123,9 +211,8 @@ void SendStopSignal(Child& child, int signal) {
     // taken at once. Under it alone, the signal is sent again while the core shows no sign of
     // stopping.
     for (int repeat = 0; repeat < 5; ++repeat) {
-        const bool stopping = WaitFor(
+        const bool stopping = child.WaitUntil(
             [&] {
-                child.Drain();
                 siginfo_t ended{};
                 return child.output.find("stopping core version") != std::string::npos ||
                        (waitid(P_PID, static_cast<id_t>(child.pid), &ended,
@@ -148,11 +235,17 @@ void Child::Drain() {
     }
 }
 
+bool Child::WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    return WaitFor(
+        [&] {
+            Drain();
+            return condition();
+        },
+        limit);
+}
+
 bool Child::WaitForOutput(const std::string& text, std::size_t from) {
-    return WaitFor([&] {
-        Drain();
-        return output.find(text, from) != std::string::npos;
-    });
+    return WaitUntil([&] { return output.find(text, from) != std::string::npos; });
 }
 
 void Child::Type(const std::string& keys) {
@@ -167,12 +260,7 @@ tcflag_t Child::LocalModes() const {
 
 int Child::Wait(std::chrono::milliseconds limit) {
     int status = -1;
-    const bool ended = WaitFor(
-        [&] {
-            Drain();
-            return waitpid(pid, &status, WNOHANG) == pid;
-        },
-        limit);
+    const bool ended = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit);
     if (!ended) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
@@ -182,13 +270,6 @@ int Child::Wait(std::chrono::milliseconds limit) {
     close(outFd);
     outFd = -1;
     return status;
-}
-
-static std::vector<std::string> Words(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;) words.push_back(word);
-    return words;
 }
 
 Child Spawn(const std::string& executable, const std::vector<std::string>& args,
@@ -240,6 +321,48 @@ std::string InstallCore(const TempDir& dir) {
     fs::create_directories(dir / "protected-plugins");
     fs::create_directories(dir / "work");
     return target;
+}
+
+CoreRun StartAndStop(const TempDir& dir, int signal, const std::vector<std::string>& args) {
+    Child child = Spawn(dir / "dvrcore", args, dir / "work");
+    CoreRun run;
+    run.started = child.WaitForOutput(kStarted);
+    SendStopSignal(child, signal);
+    run.status = child.Wait();
+    run.output = child.output;
+    return run;
+}
+
+SupervisedCore::SupervisedCore(const TempDir& dir, std::vector<std::string> command) {
+    if (command.empty()) command.push_back(dir / "dvrcore");
+    command.push_back(std::to_string(link.core));
+    child = Spawn(command[0], {command.begin() + 1, command.end()}, dir / "work", {link.core});
+    link.CloseCore();
+    link.Send(IdentityPacket("1.0"));
+}
+
+SupervisedCore::~SupervisedCore() {
+    if (child.outFd >= 0) Stop();
+}
+
+std::string SupervisedCore::Receive(uint32_t type) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (auto now = std::chrono::steady_clock::now(); now < deadline;
+         now = std::chrono::steady_clock::now()) {
+        const std::string record =
+            link.Receive(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
+        if (record.empty()) return "";
+        uint32_t header[4];
+        if (record.size() < sizeof header) continue;
+        std::memcpy(header, record.data(), sizeof header);
+        if (header[2] == type) return record;
+    }
+    return "";
+}
+
+int SupervisedCore::Stop() {
+    Send(0, 8, "");
+    return child.Wait();
 }
 
 }  // namespace testkit

@@ -1,5 +1,5 @@
 // Helpers for the tests: temporary directories, bounded waits, files, the test plugins'
-// journal and running the real executable.
+// journal, child processes, and the real executable under the test as its supervisor.
 #pragma once
 
 #include <sys/types.h>
@@ -46,14 +46,37 @@ private:
     const int previous;
 };
 
+// A temporary core directory with its plugin directories and a working directory "work"
+// that is the process's working directory while the object lives: the core reads and writes
+// its documents by relative name.
+struct CoreDirectory {
+    TempDir dir;
+    std::string work = MakeWork(dir);
+    WorkingDirectory inWork{work};
+
+    static std::string MakeWork(const TempDir& dir);
+    std::string File(const std::string& name) const { return work + "/" + name; }
+};
+
 // Polls `condition` until it holds or `limit` passes; true when it held.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
+// True when anything is at `path`, a dangling symbolic link too.
+bool Exists(const std::string& path);
 // The lines of `text` that contain `part`.
 Lines LinesWith(const std::string& text, const std::string& part);
+Lines Words(const std::string& text);
+// `levels` elements <a> nested inside each other around `inner`.
+inline std::string Nested(int levels, const std::string& inner = "") {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "<a>";
+    text += inner;
+    for (int i = 0; i < levels; ++i) text += "</a>";
+    return text;
+}
 inline bool Has(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -67,11 +90,43 @@ inline bool Journaled(const std::string& line) { return Has(JournalLines(), line
 // A test plugin .so copied from the build into <dir>/<subdir>/<fileName>.
 void InstallPlugin(const TempDir& dir, const std::string& plugin,
                    const std::string& subdir = "plugins", const std::string& fileName = "");
+// The shared object `file` copied into <dir>/plugins under its own name; the copy's path.
+std::string CopyPlugin(const TempDir& dir, const std::string& file);
+// Every shared object of `directory` copied into <dir>/plugins.
+void CopyPlugins(const TempDir& dir, const std::string& directory);
+
+// Runs `work` in a child process and returns what it gave back.
+std::string InChild(const std::function<std::string()>& work);
 
 // A supervisor packet: the 16-byte header (length, target, type, a free word) and the payload.
 // `lengthField` replaces the true length in the header when it is not negative.
 std::string SupervisorPacket(uint32_t target, uint32_t type, const std::string& payload,
                              int64_t lengthField = -1);
+// The supervisor's identity packet: its name "corvaned", a NUL and `version`.
+std::string IdentityPacket(const std::string& version);
+
+// A seq-packet socketpair: `core` is the end for the core, `supervisor` the test's. Each end
+// still held is closed with the object.
+class Link {
+public:
+    Link();
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // The core's end, from now on the core's to close.
+    int HandOver();
+    void CloseCore();
+    // The supervisor going away.
+    void CloseSupervisor();
+    // Sends one record from the supervisor's end; true when all of it went.
+    bool Send(const std::string& record) const;
+    // The next record at the supervisor's end within `limit`; empty when none came.
+    std::string Receive(std::chrono::milliseconds limit = std::chrono::seconds(20)) const;
+
+    int core = -1;
+    int supervisor = -1;
+};
 
 // A child process running the core executable (through the configured launcher, if any).
 struct Child {
@@ -80,6 +135,9 @@ struct Child {
     std::string output;
     // Reads what the child wrote so far without blocking.
     void Drain();
+    // Waits, reading what the child writes, until `condition` holds; true when it did.
+    bool WaitUntil(const std::function<bool()>& condition,
+                   std::chrono::milliseconds limit = std::chrono::seconds(20));
     // Waits until the output from offset `from` on holds `text`.
     bool WaitForOutput(const std::string& text, std::size_t from = 0);
     // Keys typed on the terminal (a child spawned with terminal input).
@@ -104,6 +162,37 @@ Child Spawn(const std::string& executable, const std::vector<std::string>& args,
 // The core executable copied beside fresh "plugins", "protected-plugins" and "work"
 // directories.
 std::string InstallCore(const TempDir& dir);
+
+// A run of the core installed in `dir` (see InstallCore), stopped with `signal` once it has
+// reported its start.
+struct CoreRun {
+    bool started = false;
+    int status = -1;  // the wait status, -1 when it did not end in time
+    std::string output;
+};
+CoreRun StartAndStop(const TempDir& dir, int signal, const std::vector<std::string>& args = {});
+
+// The real core executable installed in `dir` (see InstallCore), started in <dir>/work on a
+// link, with the test as its supervisor: it has sent the identity packet. `command`, when
+// given, starts it instead: the program and the arguments before the link's descriptor.
+class SupervisedCore {
+public:
+    explicit SupervisedCore(const TempDir& dir, std::vector<std::string> command = {});
+    ~SupervisedCore();
+    SupervisedCore(const SupervisedCore&) = delete;
+    SupervisedCore& operator=(const SupervisedCore&) = delete;
+
+    bool Send(uint32_t target, uint32_t type, const std::string& payload) const {
+        return link.Send(SupervisorPacket(target, type, payload));
+    }
+    // The next message of this type (header included) within the bound; empty when none came.
+    std::string Receive(uint32_t type) const;
+    // Ends the core with a stop packet; its wait status.
+    int Stop();
+
+    Child child;
+    Link link;
+};
 
 // The line with which a core reports that its start sequence is done.
 constexpr const char* kStarted = "successfully started core version 19.12.6.0";

@@ -1,13 +1,11 @@
-// The top view end to end: the example supervisor on a terminal of its own starts the real core
-// with the example plugins; `top` shows the core's statistics in place, with the terminal taking
-// keys one by one, until a key is pressed; then the terminal is as before and the supervisor
-// goes on taking commands.
-#include <fcntl.h>
+// The example supervisor end to end, starting the real core with the example plugins. The demo
+// runs it for a few seconds and stops it; the console output and the working directory then
+// tell what happened. The top view, with the supervisor on a terminal of its own, shows the
+// core's statistics in place, with the terminal taking keys one by one, until a key is
+// pressed; then the terminal is as before and the supervisor goes on taking commands.
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -15,13 +13,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "support/testkit.h"
 
+namespace testkit {
 namespace {
 
 #if defined(EXAMPLE_SUPERVISOR) && defined(EXAMPLE_PLUGIN_DIR)
@@ -29,9 +28,90 @@ namespace {
 namespace fs = boost::filesystem;
 using std::chrono::seconds;
 
+struct DemoRun {
+    TempDir dir;
+    std::string output;  // the supervisor's console, which the core shares
+    int status = -1;     // the supervisor's wait status; it exits as the core did
+    std::string Work(const std::string& name) const { return dir / "work/" + name; }
+};
+
+// The example supervisor, with `options`, and the example plugins beside a copy of the core,
+// as scripts/run.sh lays them out.
+Child SpawnSupervisor(const TempDir& dir, std::vector<std::string> options, bool terminalInput) {
+    InstallCore(dir);
+    CopyPlugins(dir, EXAMPLE_PLUGIN_DIR);
+    options.insert(options.begin(), {"--core", dir / "dvrcore"});
+    // An emulated supervisor cannot start an emulated core by itself: hand it the launcher.
+    if (UnderEmulation()) options.insert(options.end(), {"--launcher", DVRCORE_LAUNCHER});
+    return Spawn(EXAMPLE_SUPERVISOR, options, dir / "work", {}, terminalInput);
+}
+
+std::unique_ptr<DemoRun> RunDemo() {
+    auto run = std::make_unique<DemoRun>();
+    Child child = SpawnSupervisor(run->dir, {"--seconds", "5", "--demo"}, false);
+    run->status = child.Wait(std::chrono::seconds(90));
+    run->output = child.output;
+    return run;
+}
+
+void ExpectCleanExit(const DemoRun& run) {
+    ASSERT_NE(run.status, -1) << "the demo did not end in time:\n" << run.output;
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.output;
+    EXPECT_NE(run.output.find("the core exited with status 0"), std::string::npos) << run.output;
+    // The core's stop line shows that its log reaches this output, where a leak would too.
+    EXPECT_NE(run.output.find("stopping core version"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("leaked by plugin"), std::string::npos) << run.output;
+}
+
+// Each index line: sequence, K or D, offset, length, source; the lengths add up to the data.
+void ExpectRecording(const DemoRun& run) {
+    const std::vector<std::string> index = LinesWith(ReadFile(run.Work("recording.idx")), "");
+    ASSERT_FALSE(index.empty()) << run.output;
+    EXPECT_NE(index.front().find(" K "), std::string::npos) << index.front();
+    uint64_t total = 0;
+    for (const std::string& line : index) {
+        std::istringstream words(line);
+        uint64_t sequence = 0, offset = 0, length = 0;
+        std::string kind;
+        ASSERT_TRUE(words >> sequence >> kind >> offset >> length) << line;
+        EXPECT_EQ(offset, total) << line;
+        total += length;
+    }
+    EXPECT_EQ(fs::file_size(run.Work("recording.bin")), total);
+}
+
+void ExpectCollectedLogLines(const DemoRun& run) {
+    const std::string log = ReadFile(run.Work("scribe.log"));
+    EXPECT_NE(log.find("successfully started core version"), std::string::npos) << log;
+    EXPECT_NE(log.find("streaming 10 frames per second"), std::string::npos) << log;
+}
+
+void ExpectStatusDocument(const DemoRun& run) {
+    const std::string document = ReadFile(run.Work("plugins.xml"));
+    for (const char* plugin : {"camera.so", "recorder.so", "scribe.so", "admin.so"})
+        EXPECT_NE(document.find(std::string("Filename=\"") + plugin + "\""), std::string::npos)
+            << plugin << " missing from\n"
+            << document;
+    EXPECT_NE(document.find("example-supervisor"), std::string::npos) << document;
+}
+
+// One run serves every check: the demo takes seconds.
+TEST(Demo, RunsAndStopsCleanly) {
+    const std::unique_ptr<DemoRun> run = RunDemo();
+    ExpectCleanExit(*run);
+    ExpectRecording(*run);
+    ExpectCollectedLogLines(*run);
+    // The admin plugin answers the demo's first command, a status request.
+    EXPECT_NE(run->output.find("message from module 0x053 (type 0x20): admin:"), std::string::npos)
+        << run->output;
+    ExpectStatusDocument(*run);
+}
+
+// ---- The top view ----------------------------------------------------------------------------
+
 // Whatever happens in the test, the supervisor stops its core before it goes.
 struct StopsAtExit {
-    testkit::Child& run;
+    Child& run;
     ~StopsAtExit() {
         if (run.outFd < 0) return;
         kill(run.pid, SIGTERM);
@@ -39,19 +119,10 @@ struct StopsAtExit {
     }
 };
 
-bool WaitUntil(testkit::Child& run, const std::function<bool()>& condition) {
-    return testkit::WaitFor(
-        [&] {
-            run.Drain();
-            return condition();
-        },
-        seconds(60));
-}
-
 // The view clears the screen before each drawing.
 constexpr const char* kClear = "\x1b[H\x1b[2J";
 
-std::vector<std::string> Lines(const std::string& text) {
+std::vector<std::string> ScreenLines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
@@ -68,7 +139,7 @@ std::vector<std::string> LastWholeScreen(const std::string& output, std::size_t 
     const std::size_t before = output.rfind(kClear, last - 1);
     if (before == std::string::npos || before < from) return {};
     const std::size_t start = before + std::char_traits<char>::length(kClear);
-    return Lines(output.substr(start, last - start));
+    return ScreenLines(output.substr(start, last - start));
 }
 
 // The statistics table: the line above the column titles, and the rows under them.
@@ -128,18 +199,10 @@ bool Positive(const std::string& rate) {
 }
 
 TEST(Top, ShowsTheCoreLiveUntilAKeyIsPressed) {
-    testkit::TempDir dir;
-    testkit::InstallCore(dir);
-    for (fs::directory_iterator it(EXAMPLE_PLUGIN_DIR), end; it != end; ++it) {
-        if (it->path().extension() == ".so")
-            fs::copy_file(it->path(), fs::path(dir / "plugins") / it->path().filename());
-    }
-    std::vector<std::string> args{"--core", dir / "dvrcore"};
-    // An emulated supervisor cannot start an emulated core by itself: hand it the launcher.
-    if (testkit::UnderEmulation()) args.insert(args.end(), {"--launcher", DVRCORE_LAUNCHER});
-    testkit::Child run = testkit::Spawn(EXAMPLE_SUPERVISOR, args, dir / "work", {}, true);
+    TempDir dir;
+    Child run = SpawnSupervisor(dir, {}, true);
     const StopsAtExit stops{run};
-    ASSERT_TRUE(run.WaitForOutput(testkit::kStarted)) << run.output;
+    ASSERT_TRUE(run.WaitForOutput(kStarted)) << run.output;
     const tcflag_t typing = run.LocalModes();
     ASSERT_TRUE((typing & ICANON) != 0 && (typing & ECHO) != 0);
 
@@ -150,12 +213,14 @@ TEST(Top, ShowsTheCoreLiveUntilAKeyIsPressed) {
     std::vector<std::string> screen;
     Table table;
     Row camera, recorder;
-    const bool shown = WaitUntil(run, [&] {
-        screen = LastWholeScreen(run.output, topAt);
-        return FindTable(screen, false, &table) && FindRow(table, "camera.so", &camera) &&
-               Positive(camera.raised) && FindRow(table, "recorder.so", &recorder) &&
-               Positive(recorder.writes);
-    });
+    const bool shown = run.WaitUntil(
+        [&] {
+            screen = LastWholeScreen(run.output, topAt);
+            return FindTable(screen, false, &table) && FindRow(table, "camera.so", &camera) &&
+                   Positive(camera.raised) && FindRow(table, "recorder.so", &recorder) &&
+                   Positive(recorder.writes);
+        },
+        seconds(60));
     ASSERT_TRUE(shown) << run.output.substr(topAt);
     std::ostringstream shot;
     for (const std::string& line : screen) shot << line << "\n";
@@ -181,18 +246,19 @@ TEST(Top, ShowsTheCoreLiveUntilAKeyIsPressed) {
     const std::size_t statsAt = run.output.size();
     run.Type("stats\n");
     Row averaged;
-    ASSERT_TRUE(WaitUntil(run, [&] {
-        return FindTable(Lines(run.output.substr(statsAt)), true, &table) &&
-               FindRow(table, "camera.so", &averaged);
-    }))
+    ASSERT_TRUE(run.WaitUntil(
+        [&] {
+            return FindTable(ScreenLines(run.output.substr(statsAt)), true, &table) &&
+                   FindRow(table, "camera.so", &averaged);
+        },
+        seconds(60)))
         << run.output.substr(statsAt);
     EXPECT_EQ(averaged.writes, "0.0");
 
     run.Type("stop\n");
     const int status = run.Wait(seconds(60));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.output;
-    EXPECT_NE(run.output.find("the core exited with status 0"), std::string::npos)
-        << run.output;
+    EXPECT_NE(run.output.find("the core exited with status 0"), std::string::npos) << run.output;
     // The core's last line, relayed before the supervisor says how it ended.
     EXPECT_LT(run.output.find("stopping core version"),
               run.output.find("the core exited with status 0"));
@@ -200,10 +266,11 @@ TEST(Top, ShowsTheCoreLiveUntilAKeyIsPressed) {
 
 #else
 
-TEST(Top, NeedsTheExamples) {
+TEST(ExampleSupervisor, NeedsTheExamples) {
     GTEST_SKIP() << "configured with DVRCORE_EXAMPLES=OFF: no example supervisor to run";
 }
 
 #endif
 
 }  // namespace
+}  // namespace testkit
