@@ -45,11 +45,14 @@ public:
     Record* TakeCoreHold(void* block, uint32_t length = 0);
     void BeginCall(Record* record, uint32_t plugin) {
         if (record == nullptr) return;
-        generation = generation >= 0x7FFFFFFFu ? 1 : generation + 1;
+        // 1 to 2^30 and round again: never 0, which means "no call", and shifted it leaves the
+        // low bit for "released during the call".
+        const uint32_t next = (generation & 0x3FFFFFFFu) + 1;
+        generation = next;
         // A releaser that reads this state also reads this callee. Release ordering is enough:
         // ReleaseHolds marks a call only by a compare-and-swap on the exact state it read.
         record->callee.store(plugin, std::memory_order_relaxed);
-        record->callState.store(generation << 1, std::memory_order_release);
+        record->callState.store(next << 1, std::memory_order_release);
     }
     void EndCall(Record* record, uint32_t plugin, bool pending) {
         if (record == nullptr) return;
