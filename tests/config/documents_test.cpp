@@ -37,7 +37,8 @@ std::string ThrottlingOf(const XmlDocument& document) {
 
 // <?xml ?><Norv Delta="0"><Memory ID="-2147483648" Throttling="0" /><Modules>... with the core's
 // module and `plugins` rows in it.
-void BuildDocument(XmlDocument& document, int plugins = 0) {
+XmlDocument Built(int plugins = 0) {
+    XmlDocument document;
     document.LinkEndChild(new TiXmlDeclaration());
     auto* root = new TiXmlElement("Norv");
     root->SetAttribute("Delta", 0);
@@ -51,6 +52,7 @@ void BuildDocument(XmlDocument& document, int plugins = 0) {
     TiXmlElement* core = AppendModuleElement(*modules, 0x80000000u, "Core", "19.12.6.0");
     for (int i = 0; i < plugins; ++i)
         AppendPluginElement(*core, 0x00100000u + (i << 16), "plugin.so", i, i, 0, 40, 40);
+    return document;
 }
 
 const std::string kBuiltText =
@@ -114,8 +116,7 @@ TEST_P(SafeSaveWrites, TheFileWithFourSpaceIndentationAndLeavesNothingElse) {
         WriteFile(dir / "core.xml", kOld);
         WriteFile(dir / "core.xml.pending", "<half");
     }
-    XmlDocument document;
-    BuildDocument(document);
+    XmlDocument document = Built();
     EXPECT_TRUE(SaveDocumentSafely(document, dir / "core.xml")) << document.ErrorDesc();
     EXPECT_EQ(ReadFile(dir / "core.xml"), kBuiltText);
     EXPECT_FALSE(Exists(dir / "core.xml.bak"));
@@ -131,8 +132,7 @@ TEST(SafeSave, BackupNameTakenByADirectoryFailsTheSwapAndKeepsTheOldFile) {
     TempDir dir;
     WriteFile(dir / "core.xml", kOld);
     fs::create_directories(dir / "core.xml.bak/inside");
-    XmlDocument document;
-    BuildDocument(document);
+    XmlDocument document = Built();
     EXPECT_FALSE(SaveDocumentSafely(document, dir / "core.xml"));
     EXPECT_EQ(document.ErrorId(), 2);
     EXPECT_STREQ(document.ErrorDesc(), "xml file swap failed");
@@ -146,8 +146,7 @@ TEST(SafeSave, BufferedBytesThatFailOnTheWayToStorageAreACloseError) {
     TempDir dir;
     WriteFile(dir / "core.xml", kOld);
     fs::create_symlink("/dev/full", dir / "core.xml.pending");
-    XmlDocument document;
-    BuildDocument(document);
+    XmlDocument document = Built();
     EXPECT_FALSE(SaveDocumentSafely(document, dir / "core.xml"));
     EXPECT_EQ(document.ErrorId(), 2);
     EXPECT_EQ(document.ErrorDesc(), "close error " + std::to_string(ENOSPC));
@@ -158,8 +157,7 @@ TEST(SafeSave, BufferedBytesThatFailOnTheWayToStorageAreACloseError) {
 
 // Saves into `directory`; "<result> <error id> <error text>".
 std::string SaveInto(const std::string& directory) {
-    XmlDocument document;
-    BuildDocument(document);
+    XmlDocument document = Built();
     const bool saved = SaveDocumentSafely(document, directory + "/core.xml");
     return std::to_string(saved) + " " + std::to_string(document.ErrorId()) + " " +
            document.ErrorDesc();
@@ -197,9 +195,7 @@ std::string Printed(const TiXmlDocument& document) {
 
 // Saves the two documents in turn, writing one byte to `progress` after each save.
 [[noreturn]] void SaveForever(const std::string& path, int progress) {
-    XmlDocument documents[2];
-    BuildDocument(documents[0], 3);
-    BuildDocument(documents[1], 60);
+    XmlDocument documents[2] = {Built(3), Built(60)};
     for (unsigned round = 0;; ++round) {
         SaveDocumentSafely(documents[round % 2], path);
         if (write(progress, "s", 1) != 1) _exit(1);
@@ -228,10 +224,7 @@ bool KillDuringALaterSave(pid_t child, int progress, std::mt19937& random) {
 TEST(CrashSafety, AKilledSaveLeavesAWholeOldOrNewDocument) {
     TempDir dir;
     const std::string path = dir / "core.xml";
-    XmlDocument small, large;
-    BuildDocument(small, 3);
-    BuildDocument(large, 60);
-    const std::string expected[2] = {Printed(small), Printed(large)};
+    const std::string expected[2] = {Printed(Built(3)), Printed(Built(60))};
 
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));

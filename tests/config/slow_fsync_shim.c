@@ -5,11 +5,8 @@
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <time.h>
-#include <unistd.h>
+
+#include "tests/support/plugin_kit.h"
 
 int fsync(int fd) {
     static int (*real)(int);
@@ -17,13 +14,9 @@ int fsync(int fd) {
     if (real == NULL) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
     if (gate != NULL && access(gate, F_OK) != 0) {
         char waiting[4096];
-        const struct timespec pause = {0, 10 * 1000 * 1000};
-        FILE *marker;
-        int i;
         snprintf(waiting, sizeof waiting, "%s.waiting", gate);
-        marker = fopen(waiting, "w");
-        if (marker != NULL) fclose(marker);
-        for (i = 0; i < 6000 && access(gate, F_OK) != 0; ++i) nanosleep(&pause, NULL);
+        kit_touch(waiting);
+        kit_wait_for_file(gate);
         unlink(waiting);
     }
     return real(fd);

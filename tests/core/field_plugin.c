@@ -5,13 +5,7 @@
  * (tests/plugins/field_plugins.cmake). Files the test creates in the working directory let a
  * waiting call go on, and a Close that waited leaves "closed" when it returns.
  */
-#define _POSIX_C_SOURCE 200809L
-#include <stdio.h>
-#include <string.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <dvrcore/dvrplugin.h>
+#include "tests/support/plugin_kit.h"
 
 #ifndef MB_ID
 #error MB_ID is required
@@ -24,31 +18,10 @@ static DvrEventEntry raiseEvent;
 static volatile int closing;
 static void *kept; /* MB_WRITE 3: the block kept until Close */
 
-/* Waits for a file the test creates; a minute at most, so that a broken test cannot hang. */
-static void wait_for_file(const char *name) {
-    const struct timespec pause = {0, 10 * 1000 * 1000};
-    int i;
-    for (i = 0; i < 6000 && access(name, F_OK) != 0; ++i) nanosleep(&pause, NULL);
-}
-
-static void touch(const char *name) {
-    FILE *file = fopen(name, "w");
-    if (file != NULL) fclose(file);
-}
-
 #ifdef MB_RAISES
-static int32_t raise_event(uint32_t classFlags, uint32_t code, uint8_t keyFrame) {
+static int32_t raise_event(uint32_t classFlags, uint32_t code) {
     static char data[100];
-    _EventParmsIn in = DVR_EVENT_IN_INIT;
-    _EventParmsOut out = DVR_EVENT_OUT_INIT;
-    in.source = MB_ID;
-    in.classFlags = classFlags;
-    in.code = code;
-    in.keyFrame = keyFrame;
-    in.data = data;
-    in.length = sizeof data;
-    raiseEvent(&in, &out);
-    return out.result;
+    return kit_raise(raiseEvent, kit_event(MB_ID, classFlags, code, data, sizeof data));
 }
 #endif
 
@@ -72,10 +45,10 @@ DVR_PLUGIN_EXPORT int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
     (void)in;
     (void)out;
 #ifdef MB_RAISES
-    raise_event(DVR_CLASS_1, 1, 0);
-    raise_event(DVR_CLASS_1, 1, 0);
-    raise_event(DVR_CLASS_1, 1, 0);
-    raise_event(DVR_CLASS_0, DVR_CODE_VIDEO_FRAME, 0); /* no key frame yet: refused */
+    raise_event(DVR_CLASS_1, 1);
+    raise_event(DVR_CLASS_1, 1);
+    raise_event(DVR_CLASS_1, 1);
+    raise_event(DVR_CLASS_0, DVR_CODE_VIDEO_FRAME); /* no key frame yet: refused */
 #endif
     return 0;
 }
@@ -83,7 +56,7 @@ DVR_PLUGIN_EXPORT int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
 DVR_PLUGIN_EXPORT int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
     static int writes;
     ++writes;
-    if (MB_WRITE == 1) wait_for_file("release-write");
+    if (MB_WRITE == 1) kit_wait_for_file("release-write");
     if (MB_WRITE == 2) *(volatile int *)NULL = writes;
     if (MB_WRITE == 3 && writes == 1) {
         kept = in->data;
@@ -97,7 +70,7 @@ DVR_PLUGIN_EXPORT int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
 #ifdef MB_CRASH_WORKER
     if (in->code == DVR_IOCTL_WORKER) *(volatile int *)NULL = 1;
 #endif
-    if (in->code == DVR_IOCTL_SUPERVISOR && closing) touch("ioctl-after-close");
+    if (in->code == DVR_IOCTL_SUPERVISOR && closing) kit_touch("ioctl-after-close");
     return 0;
 }
 
@@ -105,18 +78,11 @@ DVR_PLUGIN_EXPORT int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
     (void)in;
     (void)out;
     closing = 1; /* a real plugin frees its state here */
-    if (kept != NULL) {
-        _EventParmsIn release = DVR_EVENT_IN_INIT;
-        _EventParmsOut result = DVR_EVENT_OUT_INIT;
-        release.source = MB_ID;
-        release.classFlags = DVR_CMD_RELEASE;
-        release.data = kept;
-        raiseEvent(&release, &result);
-    }
+    if (kept != NULL) kit_raise(raiseEvent, kit_event(MB_ID, DVR_CMD_RELEASE, 0, kept, 0));
 #ifdef MB_CLOSE_WAITS
-    touch("closing");
-    wait_for_file("release-close");
-    touch("closed");
+    kit_touch("closing");
+    kit_wait_for_file("release-close");
+    kit_touch("closed");
 #endif
     return 0;
 }

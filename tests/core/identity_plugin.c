@@ -5,35 +5,19 @@
  * thread). Open also creates "plugin-file" and "plugin-dir" asking for every permission, so
  * that the tests see what the core's file-creation mask leaves of them. */
 #define _GNU_SOURCE
-#include <fcntl.h>
-#include <pthread.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
-#include "dvrcore/dvrplugin.h"
+#include "tests/support/plugin_kit.h"
 
 #define IDENTITY_PLUGIN_ID 0x00400000u
 
-static pthread_mutex_t closingLock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t closingSignal = PTHREAD_COND_INITIALIZER;
-static int closing;
+static KitFlag closing = KIT_FLAG_INIT;
 
 static void NoteThread(const char *role) {
     char line[64];
-    const int length = snprintf(line, sizeof line, "%s %ld\n", role, (long)syscall(SYS_gettid));
-    const int fd = open("identity-threads.txt", O_WRONLY | O_APPEND | O_CREAT, 0600);
-    if (fd < 0) return;
-    /* One write per line: the threads append concurrently. */
-    if (write(fd, line, (size_t)length) != length) { /* the test then misses the line */ }
-    close(fd);
-}
-
-static void WaitForClose(void) {
-    pthread_mutex_lock(&closingLock);
-    while (!closing) pthread_cond_wait(&closingSignal, &closingLock);
-    pthread_mutex_unlock(&closingLock);
+    snprintf(line, sizeof line, "%s %ld\n", role, (long)syscall(SYS_gettid));
+    kit_append("identity-threads.txt", line);
 }
 
 int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
@@ -65,10 +49,7 @@ int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
 int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
     (void)in;
     (void)out;
-    pthread_mutex_lock(&closingLock);
-    closing = 1;
-    pthread_cond_broadcast(&closingSignal);
-    pthread_mutex_unlock(&closingLock);
+    kit_flag_set(&closing);
     return 0;
 }
 
@@ -76,7 +57,7 @@ int32_t Read(_ReadParmsIn *in, _ReadParmsOut *out) {
     (void)out;
     if (in->data != NULL) return 0;
     NoteThread("reader");
-    WaitForClose();
+    kit_flag_wait(&closing);
     return 0;
 }
 
@@ -90,7 +71,7 @@ int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
     (void)out;
     if (in->code == DVR_IOCTL_WORKER) {
         NoteThread("worker");
-        WaitForClose();
+        kit_flag_wait(&closing);
     } else if (in->code == DVR_IOCTL_SUPERVISOR) {
         NoteThread("supervisor");
     }

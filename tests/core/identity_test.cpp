@@ -138,14 +138,15 @@ std::string TaskStatusPath(pid_t pid, pid_t tid) {
     return "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status";
 }
 
-std::set<pid_t> Tasks(pid_t pid) {
-    std::set<pid_t> tasks;
+// The status files of every thread of the process.
+std::vector<std::string> TaskStatusPaths(pid_t pid) {
+    std::vector<std::string> paths;
     DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-    if (dir == nullptr) return tasks;
+    if (dir == nullptr) return paths;
     while (const dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.') tasks.insert(std::atoi(entry->d_name));
+        if (entry->d_name[0] != '.') paths.push_back(TaskStatusPath(pid, std::atoi(entry->d_name)));
     closedir(dir);
-    return tasks;
+    return paths;
 }
 
 // Who starts the core, and as whom it runs.
@@ -325,10 +326,9 @@ TEST_F(Identity, EachThreadKeepsTheCapabilitiesOfTheStageThatStartedIt) {
 
 TEST_F(Identity, NoThreadKeepsRootsIdentityOrCapabilities) {
     ASSERT_TRUE(Launch(Start::kRootUnderUser)) << core->Output();
-    const auto tasks = Tasks(core->pid());
+    const auto tasks = TaskStatusPaths(core->pid());
     EXPECT_GE(tasks.size(), 4u);
-    for (const pid_t tid : tasks) {
-        const std::string status = TaskStatusPath(core->pid(), tid);
+    for (const std::string& status : tasks) {
         EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, user.uid));
         EXPECT_EQ(StatusNumbers(status, "Gid"), std::vector<unsigned long>(4, user.gid));
         const uint64_t effective = CapabilitySet(status, "CapEff");
@@ -362,8 +362,7 @@ TEST_F(Identity, RootCoreUnderRootSupervisorKeepsEveryPrivilege) {
     const std::string own = "/proc/self/status";
     const uint64_t rootSet = CapabilitySet(own, "CapEff");
     ASSERT_NE(rootSet, kLoadingCapabilities);
-    for (const pid_t tid : Tasks(core->pid())) {
-        const std::string status = TaskStatusPath(core->pid(), tid);
+    for (const std::string& status : TaskStatusPaths(core->pid())) {
         EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, 0));
         EXPECT_EQ(StatusNumbers(status, "Gid"), std::vector<unsigned long>(4, 0));
         EXPECT_EQ(GroupsOf(status), GroupsOf(own)) << status;
@@ -401,8 +400,7 @@ std::string CoreXml(int level) {
 TEST_P(SameUser, RefusedCapabilitiesAreLoggedAtLevelFiftyAndTheStartGoesOn) {
     // The reader thread starts only after the start sequence's own capability call.
     ASSERT_TRUE(Launch(Start::kUserUnderUser, CoreXml(GetParam().coreLevel))) << core->Output();
-    for (const pid_t tid : Tasks(core->pid())) {
-        const std::string status = TaskStatusPath(core->pid(), tid);
+    for (const std::string& status : TaskStatusPaths(core->pid())) {
         EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, user.uid));
         EXPECT_EQ(CapabilitySet(status, "CapEff"), 0u) << status;
         EXPECT_EQ(CapabilitySet(status, "CapPrm"), 0u) << status;

@@ -2,31 +2,15 @@
  * resident size passes the throttling limit, then raises key frames until the core refuses one
  * as throttled. It journals each frame result that changes and the Throttling value of each
  * status document. */
-#include <pthread.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-
-#include "dvrcore/dvrplugin.h"
+#include "tests/support/plugin_kit.h"
 
 #define HOG_ID 0x00310000u
 #define HOG_BYTES (240u << 20)
 
 static DvrEventEntry raiseEvent;
-static int closing; /* set by Close on the main thread, read by the worker */
-static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t wake = PTHREAD_COND_INITIALIZER;
-static int opened;
+static KitFlag opened = KIT_FLAG_INIT;
+static KitFlag closing = KIT_FLAG_INIT; /* set by Close on the main thread, read by the worker */
 static char *hog;
-
-static void journal(const char *text) {
-    const char *path = getenv("DVR_TEST_JOURNAL");
-    FILE *file = path != NULL ? fopen(path, "a") : NULL;
-    if (file == NULL) return;
-    fprintf(file, "memory_hog %s\n", text);
-    fclose(file);
-}
 
 int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     raiseEvent = in->eventEntry;
@@ -40,47 +24,34 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
 int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
     (void)in;
     (void)out;
-    pthread_mutex_lock(&lock);
-    opened = 1;
-    pthread_cond_broadcast(&wake);
-    pthread_mutex_unlock(&lock);
+    kit_flag_set(&opened);
     return 0;
 }
 
 static int32_t raiseKeyFrame(void) {
-    _EventParmsIn event;
-    _EventParmsOut result = {sizeof result, 1, 0};
-    memset(&event, 0, sizeof event);
-    event.size = sizeof event;
-    event.version = 1;
-    event.source = HOG_ID;
-    event.classFlags = DVR_CLASS_0;
-    event.code = DVR_CODE_VIDEO_FRAME;
-    event.keyFrame = 1;
-    raiseEvent(&event, &result);
-    return result.result;
+    _EventParmsIn frame = kit_event(HOG_ID, DVR_CLASS_0, DVR_CODE_VIDEO_FRAME, NULL, 0);
+    frame.keyFrame = 1;
+    return kit_raise(raiseEvent, frame);
 }
 
 static void journalFrame(int32_t result) {
     char line[32];
     snprintf(line, sizeof line, "frame %d", (int)result);
-    journal(line);
+    kit_journal("memory_hog", line);
 }
 
 int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
     int32_t last = -100;
     (void)out;
     if (in->code != DVR_IOCTL_WORKER) return 0;
-    pthread_mutex_lock(&lock);
-    while (!opened) pthread_cond_wait(&wake, &lock);
-    pthread_mutex_unlock(&lock);
+    kit_flag_wait(&opened);
     /* Admitted: the core is still small. */
     last = raiseKeyFrame();
     journalFrame(last);
     hog = malloc(HOG_BYTES);
     if (hog != NULL) memset(hog, 0x5A, HOG_BYTES);
-    journal("grown");
-    while (!__atomic_load_n(&closing, __ATOMIC_ACQUIRE)) {
+    kit_journal("memory_hog", "grown");
+    while (!kit_flag_is_set(&closing)) {
         const int32_t result = raiseKeyFrame();
         if (result != last) journalFrame(result);
         last = result;
@@ -96,7 +67,7 @@ int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
         const char *text = (const char *)in->data;
         const char *found = strstr(text, "Throttling=\"");
         if (found != NULL && (size_t)(found - text) + 13 <= in->length)
-            journal(found[12] == '1' ? "throttling 1" : "throttling 0");
+            kit_journal("memory_hog", found[12] == '1' ? "throttling 1" : "throttling 0");
     }
     return 0;
 }
@@ -104,7 +75,7 @@ int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
 int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
     (void)in;
     (void)out;
-    __atomic_store_n(&closing, 1, __ATOMIC_RELEASE);
+    kit_flag_set(&closing);
     return 0;
 }
 

@@ -9,7 +9,6 @@
 
 #include "housekeeping/resident_memory.h"
 #include "support/test_core.h"
-#include "support/testkit.h"
 
 namespace testkit {
 namespace {
@@ -48,29 +47,28 @@ protected:
         core.SetClock(TimePoint(std::chrono::seconds(5000)));
     }
     void At(long seconds) { core.SetClock(TimePoint(std::chrono::seconds(seconds))); }
+    // A memory reading at `seconds` on the test clock.
+    void ReadingAt(long seconds, bool low) {
+        At(seconds);
+        core.SetMemoryLow(low);
+    }
     TempDir dir;
     SchedulerCore core{dir};
 };
 
 TEST_F(Scheduler, ThrottlingStartsAtOnceAndEndsSixtySecondsAfterTheLatestHighReading) {
-    At(100);
-    core.SetMemoryLow(true);
+    ReadingAt(100, true);
     EXPECT_EQ(core.Count(kLow), 1);
     EXPECT_TRUE(core.memoryLow);
-    At(130);
-    core.SetMemoryLow(true);  // repeated high readings are silent but restart the hold-off
-    At(160);
-    core.SetMemoryLow(false);
+    ReadingAt(130, true);  // repeated high readings are silent but restart the hold-off
+    ReadingAt(160, false);
     EXPECT_FALSE(core.memoryLow);
-    At(189);
-    core.SetMemoryLow(false);  // 59 s after the latest high reading: still throttling
+    ReadingAt(189, false);  // 59 s after the latest high reading: still throttling
     EXPECT_EQ(core.Count(kOk), 0);
-    At(190);
-    core.SetMemoryLow(false);
+    ReadingAt(190, false);
     EXPECT_EQ(core.Count(kLow), 1);
     EXPECT_EQ(core.Count(kOk), 1);
-    At(300);
-    core.SetMemoryLow(false);
+    ReadingAt(300, false);
     EXPECT_EQ(core.Count(kOk), 1);
     EXPECT_EQ(core.StatusDocuments(), (std::vector<std::string>{Status(1, 1000), Status(0, 1000)}));
 }
@@ -106,17 +104,10 @@ TEST_F(Scheduler, ThrottlingOffMeansNoReadingAndNoBroadcast) {
 
 TEST_F(Scheduler, ClockJumpsOfTwoSecondsOrMoreAreReported) {
     core.throttling = false;
-    core.Tick();
-    core.SetWallClock(1001);
-    core.Tick();
-    core.SetWallClock(4601);
-    core.Tick();
-    core.SetWallClock(1001);
-    core.Tick();
-    core.SetWallClock(1000);
-    core.Tick();
-    core.SetWallClock(998);
-    core.Tick();
+    for (std::time_t wall : {1000, 1001, 4601, 1001, 1000, 998}) {
+        core.SetWallClock(wall);
+        core.Tick();
+    }
     EXPECT_EQ(core.Texts(), (std::vector<std::string>{"system time changed by 3600 seconds",
                                                       "system time changed by -3600 seconds",
                                                       "system time changed by -2 seconds"}));

@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "support/test_core.h"
-#include "support/testkit.h"
 
 namespace testkit {
 namespace {

@@ -161,8 +161,7 @@ TEST(LogSubscribers, GetWhatTheGatePassesWithTheCoresTextCutTo511) {
         return in->source == kModule ? record(in, out) : 0;
     };
     Plugin subscriber(dir, "bus_log", hooks);
-    TestCore running(dir);
-    running.StartInBackground();
+    StartedCore running(dir);
     EXPECT_EQ(Raise(LogMessage(kModule, 0, "not passed")), DVR_RESULT_OK);  // gate leaves 0
     EXPECT_EQ(Raise(LogMessage(kModule, 25, "passed")), DVR_RESULT_OK);
     const std::string long_(600, 'y');
@@ -320,13 +319,6 @@ std::vector<std::string> SplitLines(const std::string& text, const std::string& 
     return lines;
 }
 
-std::string ReadAvailable(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-    return text;
-}
-
 // Every line that differs from its expected line; empty when all match.
 std::string Differences(const std::vector<std::string>& lines,
                         const std::vector<std::string>& expected, std::time_t from,
@@ -365,6 +357,9 @@ int PrintOnTerminal() {
     constexpr uint32_t kCamera = 0x00330000;  // bus_plain's identifier
     constexpr uint32_t kUnknown = 0x00770000;
     constexpr uint32_t kQuiet = 0x00780000;
+    // Levels of an unknown module and the colours of their lines; 0: printed without colour.
+    const std::pair<int32_t, int> kLevelColours[] = {{24, 5}, {25, 2}, {49, 2},  {50, 3},  {74, 3},
+                                                     {75, 1}, {99, 1}, {100, 1}, {101, 0}, {-3, 0}};
     const std::time_t from = std::time(nullptr);
     {
         SinkCore core(dir / "dvrcore");
@@ -373,7 +368,7 @@ int PrintOnTerminal() {
         core.LoadPlugins();
         Raise(LogMessage(DVR_CORE_ID, 60, "warning from the core"));
         Raise(LogMessage(kCamera, 0, "from the camera"));
-        for (int32_t level : {24, 25, 49, 50, 74, 75, 99, 100, 101, -3})
+        for (const auto& [level, colour] : kLevelColours)
             Raise(LogMessage(kUnknown, level, ("level " + std::to_string(level)).c_str()));
         Raise(LogMessage(kUnknown, 50, nullptr));
         Raise(LogMessage(kQuiet, 60, "below the module level"));
@@ -382,22 +377,16 @@ int PrintOnTerminal() {
         core.UnloadPlugins();
     }
     const std::time_t to = std::time(nullptr);
-    const std::vector<std::string> expected{
+    std::vector<std::string> expected{
         Coloured(5, "core  ", "Core: Loaded plugin: CameraDriver.so"),
         Coloured(3, "core  ", "warning from the core"),
         Coloured(5, "camera", "from the camera"),
-        Coloured(5, "?     ", "level 24"),
-        Coloured(2, "?     ", "level 25"),
-        Coloured(2, "?     ", "level 49"),
-        Coloured(3, "?     ", "level 50"),
-        Coloured(3, "?     ", "level 74"),
-        Coloured(1, "?     ", "level 75"),
-        Coloured(1, "?     ", "level 99"),
-        Coloured(1, "?     ", "level 100"),
-        Plain("?     ", "level 101"),
-        Plain("?     ", "level -3"),
-        Coloured(3, "?     ", "at the module level"),
     };
+    for (const auto& [level, colour] : kLevelColours) {
+        const std::string text = "level " + std::to_string(level);
+        expected.push_back(colour != 0 ? Coloured(colour, "?     ", text) : Plain("?     ", text));
+    }
+    expected.push_back(Coloured(3, "?     ", "at the module level"));
     return Verdict(Differences(SplitLines(ReadAvailable(master), "\n"), expected, from, to));
 }
 

@@ -38,8 +38,7 @@ TEST(Delivery, SubscribersShareOneBlockInTableOrderAndSeeTheEventVerbatim) {
     Plugin pb(dir, "bus_b", inOrder(b, "b"));
     Plugin pplain(dir, "bus_plain", plain.Hooks());
     Plugin pnoWrite(dir, "bus_no_write", noWrite.Hooks());
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
     ASSERT_EQ(core.plugins.size(), 4u);
 
     // Raised by bus_a itself: a subscriber receives its own events too.
@@ -108,8 +107,7 @@ TEST(Delivery, ConfigurationReachesEveryOtherPluginThroughIoctlTwo) {
     Plugin pplain(dir, "bus_plain", plainHooks);
     Plugin pnoIoctl(dir, "bus_no_ioctl", noIoctl.Hooks());
     Plugin pnoWrite(dir, "bus_no_write", noWrite.Hooks());
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
 
     const std::string text = "<Config Level=\"3\"/>";
     const auto size = static_cast<uint32_t>(text.size());
@@ -166,8 +164,7 @@ TEST(Delivery, FailingCallsAreLoggedAndTheNextPluginStillReceives) {
     Plugin pb(dir, "bus_b", bHooks);
     Plugin pc(dir, "bus_c", c.Hooks());
     Plugin pplain(dir, "bus_plain", plain.Hooks());
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, 9)), DVR_RESULT_OK);
     ASSERT_EQ(Raise(Event(pa.id(), DVR_CLASS_CONFIG, 0, "<x/>", 4)), DVR_RESULT_OK);
     core.Stop();
@@ -204,8 +201,7 @@ TEST_F(KeptBlocks, LastReleaseFromAnotherThreadFreesTheBlockOnce) {
     Plugin pa(dir, "bus_a", a.Hooks(1));
     Plugin pb(dir, "bus_b", b.Hooks(1));
     Plugin pc(dir, "bus_c", c.Hooks());
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
     DeliverAndWait(Event(kRaiser, DVR_CLASS_1, 1, "kept", 5));
     ASSERT_EQ(a.writes.Size(), 2u);
     ASSERT_EQ(b.writes.Size(), 2u);
@@ -261,8 +257,7 @@ TEST_F(KeptBlocks, ReleasesDuringTheCallEndTheHoldButNotTheCoresOwn) {
     Plugin pa(dir, "bus_a", aHooks);
     Plugin pb(dir, "bus_b", bHooks);
     Plugin pc(dir, "bus_c", cHooks);
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
     DeliverAndWait(Event(kRaiser, DVR_CLASS_1, 1, "in call", 8));
     void* block = c.writes.Items()[0].in.data;
 
@@ -349,8 +344,7 @@ TEST(LeakReport, SaysNothingWhenEveryBlockWasGivenBack) {
     TempDir dir;
     Recorder a;
     Plugin pa(dir, "bus_a", a.Hooks(1));
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, 1, "one", 3)), DVR_RESULT_OK);
     ASSERT_TRUE(WaitFor([&] { return core.Leaks().size() == 1; }));
     std::thread([&] { EXPECT_EQ(Release(a.writes.Items()[0].in.data, pa.id()), 0); }).join();
@@ -386,8 +380,7 @@ TEST(DirectRequest, FoldedCodeChoosesTheServersAndEachGetsItsOwnCopy) {
     Plugin p23(dir, "bus_req23", req23.Hooks());
     Plugin p24(dir, "bus_req24", req24.Hooks());
     Plugin pnone(dir, "bus_no_reader", noReader.Hooks());
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
 
     char* buffer = static_cast<char*>(std::malloc(3));
     std::memcpy(buffer, "abc", 3);
@@ -433,8 +426,7 @@ TEST(DirectRequest, RequestsToOnePluginRunAtTheSameTimeWithTheirOwnData) {
         return 0;
     };
     Plugin server(dir, "bus_req23", hooks);
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
     EXPECT_EQ(Raise(Request(DVR_CLASS_0, 0x00800000, 1, "first", 5)), DVR_RESULT_OK);
     EXPECT_EQ(Raise(Request(DVR_CLASS_0, 0x00800000, 2, "second", 6)), DVR_RESULT_OK);
     core.Stop();
@@ -461,8 +453,7 @@ TEST(RequestTags, ClosedTagIsRefusedUntilADirectRequestReopensIt) {
     Recorder subscribed;
     Plugin server(dir, "bus_server", serverHooks);
     Plugin subscriber(dir, "bus_a", subscribed.Hooks());
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
     EXPECT_EQ(Raise(Request(DVR_CLASS_3, 5, 31)), DVR_RESULT_OK);
     ASSERT_TRUE(WaitFor([&] { return results.Size() == 4; }));
     core.Stop();
@@ -499,8 +490,7 @@ TEST(RequestTags, TaggedEventsAreTakenOnlyFromRequestThreads) {
     Plugin server(dir, "bus_server", serverHooks);
     Plugin worker(dir, "bus_worker", workerHooks);
     Plugin subscriber(dir, "bus_a", subscribed.Hooks());
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
     raiseBoth("test", 0);
     EXPECT_EQ(Raise(Request(DVR_CLASS_3, 0, 42)), DVR_RESULT_OK);
     ASSERT_TRUE(WaitFor([&] { return results.Size() == 8; }));
@@ -546,8 +536,7 @@ TEST(RequestBackPressure, SecondTaggedBlockWaitsUntilTheFirstIsReleased) {
     Plugin server(dir, "bus_server", serverHooks);
     Plugin pa(dir, "bus_a", a.Hooks(1));
     Plugin pb(dir, "bus_b", b.Hooks(1));
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
     ASSERT_EQ(Raise(Request(DVR_CLASS_3, 0, 51)), DVR_RESULT_OK);
 
     ASSERT_TRUE(WaitFor([&] { return done("no data"); }));
@@ -784,8 +773,7 @@ TEST(BusStress, EveryAcceptedEventReachesEverySubscriberOnceAndEveryBlockIsGiven
     Plugin b(dir, "bus_b", bHooks);
     Plugin c(dir, "bus_c", cHooks);
     Plugin server(dir, "bus_server", serverHooks);
-    TestCore core(dir);
-    core.StartInBackground();
+    StartedCore core(dir);
 
     // Each raiser goes on until the stop refuses it, so the stop lands in the middle.
     std::vector<std::thread> raisers;

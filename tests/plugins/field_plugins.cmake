@@ -14,7 +14,8 @@ dvr_field_plugin(frees_at_close MB_ID=0x00450000u MB_CLOSE_KEY=50 MB_CLOSE_WAITS
 dvr_field_plugin(id_zero MB_ID=0u)
 
 add_library(slow_fsync_shim MODULE ${PROJECT_SOURCE_DIR}/tests/config/slow_fsync_shim.c)
-target_link_libraries(slow_fsync_shim PRIVATE ${CMAKE_DL_LIBS})
+target_include_directories(slow_fsync_shim PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(slow_fsync_shim PRIVATE dvrcore::plugin ${CMAKE_DL_LIBS})
 set_target_properties(slow_fsync_shim PROPERTIES PREFIX "" OUTPUT_NAME slow_fsync_shim
                       LIBRARY_OUTPUT_DIRECTORY ${TEST_PLUGIN_DIR}/../shims)
 add_dependencies(dvrcore_test_plugins slow_fsync_shim)

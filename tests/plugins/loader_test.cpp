@@ -176,8 +176,7 @@ TEST_P(RefusedPlugin, IsLoggedReleasedAndNeverCalledAgain) {
     EXPECT_TRUE(core->moduleNames.empty());
     EXPECT_TRUE(core->failedPlugins.empty());
     core->OpenPlugins();
-    core->ClosePlugins();
-    core->UnloadPlugins();
+    CloseAndUnload();
     EXPECT_EQ(JournalOf(GetParam().plugin), GetParam().loadCalled ? Lines{LoadEntry()} : Lines{});
 }
 
@@ -334,8 +333,7 @@ protected:
 TEST_P(CallTiming, TruncatesToWholeMilliseconds) {
     Install("alpha");
     Install("open_fails");
-    core->LoadPlugins();
-    core->OpenPlugins();
+    LoadAndOpen();
     ASSERT_EQ(core->plugins.size(), 2u);
     for (const PLUGININFO& plugin : core->plugins) {
         EXPECT_EQ(plugin.loadTimeMs, GetParam().second) << plugin.fileName;
@@ -387,16 +385,14 @@ TEST_F(PluginThreads, WorkerMakesOneIoctlOnItsOwnThreadWithoutWaitingForOpen) {
     gate.Open("threads worker");
     gate.Open("threads read");
     core->StartReaderThreads();
-    core->ClosePlugins();
-    core->UnloadPlugins();
+    CloseAndUnload();
     EXPECT_EQ(Callers("ioctl"), Lines{"threads"});
 }
 
 TEST_F(PluginThreads, ReaderReadsOnceWithoutDataOnItsOwnThread) {
     TakeGated("reader", "reader");  // wants a reader
     Install("alpha");               // exports Read but wants no reader
-    core->LoadPlugins();
-    core->OpenPlugins();
+    LoadAndOpen();
     EXPECT_TRUE(Callers("read").empty());
     core->StartReaderThreads();
     ASSERT_TRUE(gate.WaitEntered("reader read"));
@@ -404,8 +400,7 @@ TEST_F(PluginThreads, ReaderReadsOnceWithoutDataOnItsOwnThread) {
     EXPECT_TRUE(Find("reader.so")->readerThread.joinable());
     EXPECT_FALSE(Find("alpha.so")->readerThread.joinable());
     gate.Open("reader read");
-    core->ClosePlugins();
-    core->UnloadPlugins();
+    CloseAndUnload();
     // "read" is the journal's word for a Read with a null data pointer; 0 is its length.
     EXPECT_EQ(Callers("read"), Lines{"reader"});
     EXPECT_EQ(Callers("read", "0"), Lines{"reader"});
@@ -419,22 +414,14 @@ TEST_F(PluginThreads, PluginWithOnlyLoadGetsNoThreadsAndNoOtherCalls) {
     core->OpenPlugins();
     core->StartReaderThreads();
     EXPECT_FALSE(core->plugins[0].readerThread.joinable());
-    core->ClosePlugins();
-    core->UnloadPlugins();
+    CloseAndUnload();
     EXPECT_EQ(JournalOf("load_only"), Lines{kLoad});
 }
 
-class Unloader : public PluginHostTest {
-protected:
-    void LoadAndOpen() {
-        core->LoadPlugins();
-        core->OpenPlugins();
-    }
-};
+using Unloader = PluginHostTest;
 
 TEST_F(Unloader, EmptyTableCallsAndLogsNothing) {
-    core->ClosePlugins();
-    core->UnloadPlugins();
+    CloseAndUnload();
     EXPECT_TRUE(core->Lines().empty());
 }
 
@@ -482,8 +469,7 @@ TEST_F(Unloader, KeepsOnlyTheResidentPluginsLibraryMapped) {
     LoadAndOpen();
     ASSERT_TRUE(Mapped(PathOf("resident.so")));
     ASSERT_TRUE(Mapped(PathOf("alpha.so")));
-    core->ClosePlugins();
-    core->UnloadPlugins();
+    CloseAndUnload();
     KeepInodeForProcess(PathOf("resident.so"));
     EXPECT_EQ(JournalOf("resident"), (Lines{LoadEntry(), "open 0", "close 0", "unload 0"}));
     EXPECT_TRUE(Mapped(PathOf("resident.so")));
@@ -621,13 +607,11 @@ protected:
 
 TEST_F(Interface, CoreFillsEveryRecordItPasses) {
     const Plugin& threads = Take("threads", WitnessHooks());  // a worker and a reader
-    core->LoadPlugins();
-    core->OpenPlugins();
+    LoadAndOpen();
     core->StartReaderThreads();
     ASSERT_TRUE(WaitFor([&] { return witness.Has("ioctl") && witness.Has("read"); }));
     EXPECT_EQ(threads.EventEntry(), &FlatPluginEvent);
-    core->ClosePlugins();
-    core->UnloadPlugins();
+    CloseAndUnload();
 
     EXPECT_EQ(JournalOf("threads")[0], LoadEntry());
     using Pair = std::pair<Fields, Fields>;

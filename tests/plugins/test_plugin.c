@@ -5,26 +5,15 @@
  * TP_UNLOAD_RESULT, TP_UNLOAD_ERROR; and TP_OMIT_<ENTRY> to leave an entry point out. */
 #include "test_plugin.h"
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
+#include "tests/support/plugin_kit.h"
 
 static TestPluginHooks hooks;
 static DvrEventEntry eventEntry;
 
 static void journal(const char *entry, long detail) {
-    const char *path = getenv("DVR_TEST_JOURNAL");
-    char line[160];
-    int length;
-    int fd;
-    if (path == NULL) return;
-    length = snprintf(line, sizeof line, "%s %s %ld\n", TP_NAME, entry, detail);
-    fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
-    if (fd < 0) return;
-    if (write(fd, line, (size_t)length) != length) { /* the journal is best effort */ }
-    close(fd);
+    char text[128];
+    snprintf(text, sizeof text, "%s %ld", entry, detail);
+    kit_journal(TP_NAME, text);
 }
 
 DVR_PLUGIN_EXPORT void TestPlugin_SetHooks(const TestPluginHooks *newHooks) {

@@ -3,11 +3,7 @@
  * is given and never releases it, releases an address that was never the core's, and leaves a
  * thread of its own running after Unload.
  */
-#include <pthread.h>
-#include <stddef.h>
-#include <unistd.h>
-
-#include <dvrcore/dvrplugin.h>
+#include "tests/support/plugin_kit.h"
 
 #define SLOPPY_ID 0x00320000u
 
@@ -46,13 +42,8 @@ DVR_PLUGIN_EXPORT int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
 }
 
 DVR_PLUGIN_EXPORT int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
-    _EventParmsIn release = DVR_EVENT_IN_INIT;
-    _EventParmsOut result = DVR_EVENT_OUT_INIT;
     (void)in;
     (void)out;
-    release.data = &foreign;
-    release.source = SLOPPY_ID;
-    release.classFlags = DVR_CMD_RELEASE;
-    raiseEvent(&release, &result);
+    kit_raise(raiseEvent, kit_event(SLOPPY_ID, DVR_CMD_RELEASE, 0, &foreign, 0));
     return 0;
 }

@@ -88,8 +88,7 @@ void TestCore::StartInBackground() {
     // test's own directory.
     const std::string work = executablePath.substr(0, executablePath.rfind('/')) + "/work";
     boost::filesystem::create_directories(work);
-    if (previousDir.empty()) previousDir = boost::filesystem::current_path().string();
-    boost::filesystem::current_path(work);
+    if (!inWork) inWork.emplace(work);
     runner = std::thread([this] { Start(); });
     WaitFor([this] { return LoggedStartingWith("successfully started core version "); });
 }
@@ -97,7 +96,7 @@ void TestCore::StartInBackground() {
 void TestCore::Stop() {
     RequestStop();
     runner.join();
-    if (!previousDir.empty()) boost::filesystem::current_path(previousDir);
+    inWork.reset();
 }
 
 std::deque<_EventParmsIn> TestCore::Queued() {
@@ -132,9 +131,7 @@ bool TestCore::EventLoopRunsDry(std::chrono::seconds limit) {
 
 _EventParmsIn Event(uint32_t source, uint32_t classFlags, uint32_t code, const void* data,
                     uint32_t length, uint32_t tag) {
-    _EventParmsIn event{};
-    event.size = sizeof event;
-    event.version = 1;
+    _EventParmsIn event = DVR_EVENT_IN_INIT;
     event.length = length;
     event.data = const_cast<void*>(data);
     event.source = source;
@@ -187,9 +184,7 @@ void SetHooks(void* handle, const TestPluginHooks* table) {
 Plugin::Plugin(const TempDir& dir, const std::string& name, PluginHooks entryHooks,
                const std::string& subdir, const std::string& fileName)
     : hooks(std::move(entryHooks)) {
-    InstallPlugin(dir, name, subdir, fileName);
-    const std::string path = dir / (subdir + "/" + (fileName.empty() ? name + ".so" : fileName));
-    handle = dlopen(path.c_str(), RTLD_NOW);
+    handle = dlopen(InstallPlugin(dir, name, subdir, fileName).c_str(), RTLD_NOW);
     if (handle == nullptr) throw std::runtime_error(dlerror());
     identifier = reinterpret_cast<TestPluginId>(Symbol(handle, "TestPlugin_Id"))();
     TestPluginHooks table{};

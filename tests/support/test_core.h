@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -105,7 +106,13 @@ private:
     TimePoint clock;
     std::time_t wallClock = 0;
     std::thread runner;
-    std::string previousDir;
+    std::optional<WorkingDirectory> inWork;
+};
+
+// A TestCore started at once: declare it after the plugins it loads, so that it stops and
+// unloads them before they go.
+struct StartedCore : TestCore {
+    explicit StartedCore(const TempDir& dir) : TestCore(dir) { StartInBackground(); }
 };
 
 // An event record as the core expects it, all other bytes zero.
@@ -325,6 +332,14 @@ protected:
     // The same with its reader and worker calls held at the gate under `name`.
     void TakeGated(const std::string& plugin, const std::string& name) {
         Take(plugin, Gated(gate, name));
+    }
+    void LoadAndOpen() {
+        core->LoadPlugins();
+        core->OpenPlugins();
+    }
+    void CloseAndUnload() {
+        core->ClosePlugins();
+        core->UnloadPlugins();
     }
     // Runs `work` on a thread that TearDown joins after opening every gate.
     void InBackground(std::function<void()> work) { threads.emplace_back(std::move(work)); }

@@ -78,6 +78,13 @@ void WriteFile(const std::string& path, const std::string& text) {
     file << text;
 }
 
+std::string ReadAvailable(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    return text;
+}
+
 bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
 
 Lines Words(const std::string& text) {
@@ -115,13 +122,14 @@ Lines JournalLines() { return LinesWith(ReadFile(JournalPath()), ""); }
 
 void ClearJournal() { std::remove(JournalPath().c_str()); }
 
-void InstallPlugin(const TempDir& dir, const std::string& plugin, const std::string& subdir,
-                   const std::string& fileName) {
+std::string InstallPlugin(const TempDir& dir, const std::string& plugin, const std::string& subdir,
+                          const std::string& fileName) {
     const fs::path target =
         fs::path(dir.path()) / subdir / (fileName.empty() ? plugin + ".so" : fileName);
     fs::create_directories(target.parent_path());
     fs::copy_file(fs::path(TEST_PLUGIN_DIR) / (plugin + ".so"), target,
                   fs::copy_option::overwrite_if_exists);
+    return target.string();
 }
 
 std::string CopyPlugin(const TempDir& dir, const std::string& file) {
@@ -147,9 +155,7 @@ std::string InChild(const std::function<std::string()>& work) {
         _exit(written == static_cast<ssize_t>(result.size()) ? 0 : 1);
     }
     close(channel[1]);
-    std::string result;
-    char buffer[256];
-    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) result.append(buffer, n);
+    const std::string result = ReadAvailable(channel[0]);
     close(channel[0]);
     waitpid(child, nullptr, 0);
     return result;
@@ -224,15 +230,6 @@ void SendStopSignal(Child& child, int signal) {
         kill(child.pid, signal);
     }
 #endif
-}
-
-void Child::Drain() {
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(outFd, buffer, sizeof buffer);
-        if (n <= 0) return;
-        output.append(buffer, static_cast<size_t>(n));
-    }
 }
 
 bool Child::WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {

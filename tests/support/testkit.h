@@ -64,6 +64,8 @@ bool WaitFor(const std::function<bool()>& condition,
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
+// What `fd` gives until it has nothing more now (non-blocking) or reaches its end.
+std::string ReadAvailable(int fd);
 // True when anything is at `path`, a dangling symbolic link too.
 bool Exists(const std::string& path);
 // The lines of `text` that contain `part`.
@@ -87,9 +89,9 @@ Lines JournalLines();
 void ClearJournal();
 inline bool Journaled(const std::string& line) { return Has(JournalLines(), line); }
 
-// A test plugin .so copied from the build into <dir>/<subdir>/<fileName>.
-void InstallPlugin(const TempDir& dir, const std::string& plugin,
-                   const std::string& subdir = "plugins", const std::string& fileName = "");
+// A test plugin .so copied from the build into <dir>/<subdir>/<fileName>; the copy's path.
+std::string InstallPlugin(const TempDir& dir, const std::string& plugin,
+                          const std::string& subdir = "plugins", const std::string& fileName = "");
 // The shared object `file` copied into <dir>/plugins under its own name; the copy's path.
 std::string CopyPlugin(const TempDir& dir, const std::string& file);
 // Every shared object of `directory` copied into <dir>/plugins.
@@ -134,7 +136,7 @@ struct Child {
     int outFd = -1;  // the child's standard output and error, combined
     std::string output;
     // Reads what the child wrote so far without blocking.
-    void Drain();
+    void Drain() { output += ReadAvailable(outFd); }
     // Waits, reading what the child writes, until `condition` holds; true when it did.
     bool WaitUntil(const std::function<bool()>& condition,
                    std::chrono::milliseconds limit = std::chrono::seconds(20));
