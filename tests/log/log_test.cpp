@@ -153,20 +153,21 @@ TEST_F(Logging, TextIsReadOnlyWithinItsLengthAndQueuedAsRaised) {
     EXPECT_EQ(queued[1].length, 600u);
 }
 
-TEST(LogSubscribers, GetWhatTheGatePassesWithTheCoresTextCutTo511) {
-    TempDir dir;
-    Recorder received;
+using LogSubscribers = PluginHostTest;
+
+TEST_F(LogSubscribers, GetWhatTheGatePassesWithTheCoresTextCutTo511) {
+    Recorder& received = Own<Recorder>();
     PluginHooks hooks;
     hooks.write = [record = received.Write()](_WriteParmsIn* in, _WriteParmsOut* out) {
         return in->source == kModule ? record(in, out) : 0;
     };
-    Plugin subscriber(dir, "bus_log", hooks);
-    StartedCore running(dir);
+    Take("bus_log", hooks);
+    core->StartInBackground();
     EXPECT_EQ(Raise(LogMessage(kModule, 0, "not passed")), DVR_RESULT_OK);  // gate leaves 0
     EXPECT_EQ(Raise(LogMessage(kModule, 25, "passed")), DVR_RESULT_OK);
     const std::string long_(600, 'y');
     LogFormatted(kModule, FlatPluginEvent, 30, "%s", long_.c_str());
-    running.Stop();
+    core->Stop();
 
     const auto items = received.writes.Items();
     ASSERT_EQ(items.size(), 2u);
@@ -174,7 +175,7 @@ TEST(LogSubscribers, GetWhatTheGatePassesWithTheCoresTextCutTo511) {
     EXPECT_EQ(items[1].in.length, 512u);
     EXPECT_EQ(items[1].bytes, std::string(511, 'y') + '\0');
     EXPECT_EQ(items[1].in.code, DVR_CODE_CORE_LOG);
-    EXPECT_TRUE(running.Written(kModule, 30, std::string(511, 'y')));
+    EXPECT_TRUE(core->Written(kModule, 30, std::string(511, 'y')));
 }
 
 // An event entry standing in for the core: answers level queries with a set level and

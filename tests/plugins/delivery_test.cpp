@@ -22,10 +22,12 @@ namespace {
 
 constexpr uint32_t kRaiser = 0x00990000;  // a module that is not loaded
 
-TEST(Delivery, SubscribersShareOneBlockInTableOrderAndSeeTheEventVerbatim) {
-    TempDir dir;
-    Recorder a, b, plain, noWrite;
-    Shared<std::string> order;
+// The fixture owns the core, the plugins it takes over and what their hooks reach (Own,
+// Record), and stops the core first.
+using Delivery = PluginHostTest;
+
+TEST_F(Delivery, SubscribersShareOneBlockInTableOrderAndSeeTheEventVerbatim) {
+    auto& order = Own<Shared<std::string>>();
     auto inOrder = [&order](Recorder& recorder, const char* name) {
         PluginHooks hooks;
         hooks.write = [&order, record = recorder.Write(), name](auto* in, auto* out) {
@@ -34,22 +36,24 @@ TEST(Delivery, SubscribersShareOneBlockInTableOrderAndSeeTheEventVerbatim) {
         };
         return hooks;
     };
-    Plugin pa(dir, "bus_a", inOrder(a, "a"));
-    Plugin pb(dir, "bus_b", inOrder(b, "b"));
-    Plugin pplain(dir, "bus_plain", plain.Hooks());
-    Plugin pnoWrite(dir, "bus_no_write", noWrite.Hooks());
-    StartedCore core(dir);
-    ASSERT_EQ(core.plugins.size(), 4u);
+    Recorder& a = Own<Recorder>();
+    Recorder& b = Own<Recorder>();
+    const uint32_t idA = Take("bus_a", inOrder(a, "a")).id();
+    Take("bus_b", inOrder(b, "b"));
+    Recorder& plain = Record("bus_plain");
+    Recorder& noWrite = Record("bus_no_write");
+    core->StartInBackground();
+    ASSERT_EQ(core->plugins.size(), 4u);
 
     // Raised by bus_a itself: a subscriber receives its own events too.
-    _EventParmsIn event = Event(pa.id(), DVR_CLASS_1, 7, "payload", 7);
+    _EventParmsIn event = Event(idA, DVR_CLASS_1, 7, "payload", 7);
     std::memset(event.reserved32, 0x11, sizeof event.reserved32);
     std::memset(event.reserved44, 0x22, sizeof event.reserved44);
     std::memset(event.reserved51, 0x33, sizeof event.reserved51);
     event.level = 12;
     event.keyFrame = 3;
     ASSERT_EQ(Raise(event), DVR_RESULT_OK);
-    core.Stop();
+    core->Stop();
 
     ASSERT_EQ(a.writes.Size(), 1u);
     ASSERT_EQ(b.writes.Size(), 1u);
@@ -73,14 +77,11 @@ TEST(Delivery, SubscribersShareOneBlockInTableOrderAndSeeTheEventVerbatim) {
     EXPECT_EQ(order.Items(), (std::vector<std::string>{"a", "b"}));  // plugin-table order
 }
 
-TEST(Delivery, QueuedEventsMatchWithTheAdjustedCode) {
-    TempDir dir;
-    Recorder bits25, bits24;
-    Plugin p25(dir, "bus_bits25", bits25.Hooks());
-    Plugin p24(dir, "bus_bits24", bits24.Hooks());
-    TestCore core(dir);
-    core.throttling = false;  // no memory reading may refuse the video frame below
-    core.StartInBackground();
+TEST_F(Delivery, QueuedEventsMatchWithTheAdjustedCode) {
+    Recorder& bits25 = Record("bus_bits25");
+    Recorder& bits24 = Record("bus_bits24");
+    core->throttling = false;  // no memory reading may refuse the video frame below
+    core->StartInBackground();
 
     for (uint32_t code : {0x01000005u, 0x81000005u, 0x80000005u, 0x5u, 0x4u, 0x8u})
         ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_7, code)), DVR_RESULT_OK);
@@ -90,30 +91,29 @@ TEST(Delivery, QueuedEventsMatchWithTheAdjustedCode) {
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_8, 0x10)), DVR_RESULT_OK);
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_8 | DVR_CMD_RELEASE, 0x11)), DVR_RESULT_OK);
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_8 | DVR_CLASS_7, 0x12)), DVR_RESULT_OK);
-    core.Stop();
+    core->Stop();
 
     EXPECT_EQ(bits25.WriteCodes(), (std::vector<uint32_t>{0x01000005, 0x81000005, 0x80000005, 5, 4,
                                                           0x01000005, 0x10, 0x11, 0x12}));
     EXPECT_EQ(bits24.WriteCodes(), (std::vector<uint32_t>{0x80000005, 5, 4}));
 }
 
-TEST(Delivery, ConfigurationReachesEveryOtherPluginThroughIoctlTwo) {
-    TempDir dir;
-    Recorder a, b, plain, noIoctl, noWrite;
+TEST_F(Delivery, ConfigurationReachesEveryOtherPluginThroughIoctlTwo) {
+    Recorded& a = Record("bus_a");
+    Recorded& b = Record("bus_b");
+    Recorded& plain = Own<Recorded>();
     PluginHooks plainHooks = plain.Hooks();
     plainHooks.ioctl = plain.Ioctl(1);  // keeps the text
-    Plugin pa(dir, "bus_a", a.Hooks());
-    Plugin pb(dir, "bus_b", b.Hooks());
-    Plugin pplain(dir, "bus_plain", plainHooks);
-    Plugin pnoIoctl(dir, "bus_no_ioctl", noIoctl.Hooks());
-    Plugin pnoWrite(dir, "bus_no_write", noWrite.Hooks());
-    StartedCore core(dir);
+    plain.id = Take("bus_plain", plainHooks).id();
+    Recorded& noIoctl = Record("bus_no_ioctl");
+    Recorded& noWrite = Record("bus_no_write");
+    core->StartInBackground();
 
     const std::string text = "<Config Level=\"3\"/>";
     const auto size = static_cast<uint32_t>(text.size());
-    ASSERT_EQ(Raise(Event(pa.id(), DVR_CLASS_CONFIG | DVR_CLASS_1, 1, text.data(), size)), 0);
-    ASSERT_EQ(Raise(Event(pb.id(), DVR_CLASS_CONFIG, 2)), DVR_RESULT_OK);
-    core.Stop();
+    ASSERT_EQ(Raise(Event(a.id, DVR_CLASS_CONFIG | DVR_CLASS_1, 1, text.data(), size)), 0);
+    ASSERT_EQ(Raise(Event(b.id, DVR_CLASS_CONFIG, 2)), DVR_RESULT_OK);
+    core->Stop();
 
     // The source takes its own event only as a subscriber; the others, subscribed or not,
     // through IOCTL 2, never through Write.
@@ -141,14 +141,12 @@ TEST(Delivery, ConfigurationReachesEveryOtherPluginThroughIoctlTwo) {
         EXPECT_EQ(std::memcmp(&call.out, &out, sizeof out), 0);
     }
     // bus_plain kept the text past its call; it stays until given back.
-    EXPECT_EQ(core.Leaks(), (Holds{{block, pplain.id()}}));
-    EXPECT_EQ(Release(block, pplain.id()), DVR_RESULT_OK);
-    EXPECT_TRUE(core.Leaks().empty());
+    EXPECT_EQ(core->Leaks(), (Holds{{block, plain.id}}));
+    EXPECT_EQ(Release(block, plain.id), DVR_RESULT_OK);
+    EXPECT_TRUE(core->Leaks().empty());
 }
 
-TEST(Delivery, FailingCallsAreLoggedAndTheNextPluginStillReceives) {
-    TempDir dir;
-    Recorder c, plain;
+TEST_F(Delivery, FailingCallsAreLoggedAndTheNextPluginStillReceives) {
     PluginHooks aHooks, bHooks;
     aHooks.write = [](_WriteParmsIn*, _WriteParmsOut*) { return 2; };
     bHooks.write = [](_WriteParmsIn*, _WriteParmsOut* out) {
@@ -160,25 +158,25 @@ TEST(Delivery, FailingCallsAreLoggedAndTheNextPluginStillReceives) {
         out->error = 4;
         return 3;
     };
-    Plugin pa(dir, "bus_a", aHooks);
-    Plugin pb(dir, "bus_b", bHooks);
-    Plugin pc(dir, "bus_c", c.Hooks());
-    Plugin pplain(dir, "bus_plain", plain.Hooks());
-    StartedCore core(dir);
+    const uint32_t idA = Take("bus_a", aHooks).id();
+    Take("bus_b", bHooks);
+    Recorder& c = Record("bus_c");
+    Recorder& plain = Record("bus_plain");
+    core->StartInBackground();
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, 9)), DVR_RESULT_OK);
-    ASSERT_EQ(Raise(Event(pa.id(), DVR_CLASS_CONFIG, 0, "<x/>", 4)), DVR_RESULT_OK);
-    core.Stop();
+    ASSERT_EQ(Raise(Event(idA, DVR_CLASS_CONFIG, 0, "<x/>", 4)), DVR_RESULT_OK);
+    core->Stop();
 
     EXPECT_EQ(c.writes.Size(), 1u);
     EXPECT_EQ(plain.ioctls.Size(), 1u);
-    EXPECT_EQ(core.CoreLines(" returned "),
+    EXPECT_EQ(core->CoreLines(" returned "),
               (Lines{"0 plugin bus_a.so write returned 2 error 0",
                      "0 plugin bus_b.so write returned 0 error 5",
                      "0 plugin bus_b.so update config returned 3 error 4"}));
 }
 
 // Subscribers that keep the block, and one that reads it after the others had their turn.
-class KeptBlocks : public ::testing::Test {
+class KeptBlocks : public PluginHostTest {
 protected:
     // Marks the end of a delivery: the loop delivers in order, so once bus_c has the marker
     // every earlier event is delivered and the core's own hold on it is gone.
@@ -192,43 +190,40 @@ protected:
     }
 
     static constexpr uint32_t kMarker = 0xFFFF;
-    TempDir dir;
-    Recorder c;
+    Recorder& c = Own<Recorder>();
 };
 
 TEST_F(KeptBlocks, LastReleaseFromAnotherThreadFreesTheBlockOnce) {
-    Recorder a, b;
-    Plugin pa(dir, "bus_a", a.Hooks(1));
-    Plugin pb(dir, "bus_b", b.Hooks(1));
-    Plugin pc(dir, "bus_c", c.Hooks());
-    StartedCore core(dir);
+    Recorded& a = Record("bus_a", 1);
+    Recorded& b = Record("bus_b", 1);
+    const uint32_t idC = Take("bus_c", c.Hooks()).id();
+    core->StartInBackground();
     DeliverAndWait(Event(kRaiser, DVR_CLASS_1, 1, "kept", 5));
     ASSERT_EQ(a.writes.Size(), 2u);
     ASSERT_EQ(b.writes.Size(), 2u);
     char* block = static_cast<char*>(a.writes.Items()[0].in.data);
-    EXPECT_EQ(core.Leaks(), (Holds{{block, pa.id()}, {block, pb.id()}}));
+    EXPECT_EQ(core->Leaks(), (Holds{{block, a.id}, {block, b.id}}));
 
     auto releaseFromThread = [](void* data, uint32_t holder) {
         int32_t result = 99;
         std::thread([&] { result = Release(data, holder); }).join();
         return result;
     };
-    EXPECT_EQ(releaseFromThread(block, pa.id()), DVR_RESULT_OK);
+    EXPECT_EQ(releaseFromThread(block, a.id), DVR_RESULT_OK);
     // bus_b still holds it: nothing is freed and the block is intact.
-    EXPECT_EQ(core.Leaks(), (Holds{{block, pb.id()}}));
+    EXPECT_EQ(core->Leaks(), (Holds{{block, b.id}}));
     EXPECT_STREQ(block, "kept");
-    EXPECT_EQ(releaseFromThread(block, pc.id()), DVR_RESULT_OK);  // not a holder: no change
-    EXPECT_EQ(core.Leaks(), (Holds{{block, pb.id()}}));
-    EXPECT_EQ(releaseFromThread(block, pb.id()), DVR_RESULT_OK);
-    EXPECT_TRUE(core.Leaks().empty());
+    EXPECT_EQ(releaseFromThread(block, idC), DVR_RESULT_OK);  // not a holder: no change
+    EXPECT_EQ(core->Leaks(), (Holds{{block, b.id}}));
+    EXPECT_EQ(releaseFromThread(block, b.id), DVR_RESULT_OK);
+    EXPECT_TRUE(core->Leaks().empty());
     // Freed: the address is unknown now, and a second release frees nothing.
-    EXPECT_EQ(releaseFromThread(block, pb.id()), DVR_RESULT_REFUSED);
-    core.Stop();
+    EXPECT_EQ(releaseFromThread(block, b.id), DVR_RESULT_REFUSED);
 }
 
 TEST_F(KeptBlocks, ReleasesDuringTheCallEndTheHoldButNotTheCoresOwn) {
-    Shared<int32_t> answers;
-    std::string seenAfterCoreRelease;
+    auto& answers = Own<Shared<int32_t>>();
+    auto& seenAfterCoreRelease = Own<std::string>();
     PluginHooks aHooks, bHooks, cHooks;
     // bus_a gives the block back from its own call, then claims to keep it.
     aHooks.write = [&answers](_WriteParmsIn* in, _WriteParmsOut* out) {
@@ -254,33 +249,28 @@ TEST_F(KeptBlocks, ReleasesDuringTheCallEndTheHoldButNotTheCoresOwn) {
         }
         return record(in, out);
     };
-    Plugin pa(dir, "bus_a", aHooks);
-    Plugin pb(dir, "bus_b", bHooks);
-    Plugin pc(dir, "bus_c", cHooks);
-    StartedCore core(dir);
+    const uint32_t idA = Take("bus_a", aHooks).id();
+    Take("bus_b", bHooks);
+    Take("bus_c", cHooks);
+    core->StartInBackground();
     DeliverAndWait(Event(kRaiser, DVR_CLASS_1, 1, "in call", 8));
     void* block = c.writes.Items()[0].in.data;
 
     EXPECT_EQ(answers.Items(), (std::vector<int32_t>{0, 0, 0}));
     EXPECT_EQ(seenAfterCoreRelease, std::string("in call", 8));
-    EXPECT_TRUE(core.Leaks().empty());
-    EXPECT_EQ(Release(block, pa.id()), DVR_RESULT_REFUSED);
-    core.Stop();
+    EXPECT_TRUE(core->Leaks().empty());
+    EXPECT_EQ(Release(block, idA), DVR_RESULT_REFUSED);
 }
 
-TEST(Delivery, StopDeliversEverythingQueuedInOrderBeforeStartReturns) {
-    TempDir dir;
-    CallGate gate;
-    Recorder a;
+TEST_F(Delivery, StopDeliversEverythingQueuedInOrderBeforeStartReturns) {
+    Recorder& a = Own<Recorder>();
     PluginHooks hooks;
-    hooks.write = [&, record = a.Write()](_WriteParmsIn* in, _WriteParmsOut* out) {
+    hooks.write = [this, record = a.Write()](_WriteParmsIn* in, _WriteParmsOut* out) {
         if (in->code == 0) gate.Pass("first write");
         return record(in, out);
     };
-    Plugin pa(dir, "bus_a", hooks);
-    TestCore core(dir);
-    const OpenAtExit release{gate};
-    core.StartInBackground();
+    Take("bus_a", hooks);
+    core->StartInBackground();
 
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, 0)), DVR_RESULT_OK);
     ASSERT_TRUE(gate.WaitEntered("first write"));
@@ -290,10 +280,10 @@ TEST(Delivery, StopDeliversEverythingQueuedInOrderBeforeStartReturns) {
         const std::string text = std::to_string(code);
         ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, code, text.data(), text.size())), 0);
     }
-    core.RequestStop();
+    core->RequestStop();
     EXPECT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, kQueued + 1)), DVR_RESULT_REFUSED);
     gate.Open("first write");
-    core.Stop();
+    core->Stop();
 
     std::vector<uint32_t> expected;
     for (uint32_t code = 0; code <= kQueued; ++code) expected.push_back(code);
@@ -304,7 +294,9 @@ TEST(Delivery, StopDeliversEverythingQueuedInOrderBeforeStartReturns) {
     EXPECT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, 99)), DVR_RESULT_REFUSED);
 }
 
-Lines LeakReport(const TestCore& core) { return core.CoreLines(" leaked by plugin "); }
+using LeakReport = PluginHostTest;
+
+Lines LeakLines(const TestCore& core) { return core.CoreLines(" leaked by plugin "); }
 
 std::string LeakLine(void* block, uint32_t holder) {
     char line[96];
@@ -313,12 +305,9 @@ std::string LeakLine(void* block, uint32_t holder) {
     return line;
 }
 
-TEST(LeakReport, ListsEveryHoldStillTakenInAddressAndHoldOrderOnce) {
-    TempDir dir;
-    Recorder a, b;
-    Plugin pa(dir, "bus_a", a.Hooks(1));
-    Plugin pb(dir, "bus_b", b.Hooks(1));
-    auto core = std::make_unique<TestCore>(dir);
+TEST_F(LeakReport, ListsEveryHoldStillTakenInAddressAndHoldOrderOnce) {
+    Recorded& a = Record("bus_a", 1);
+    Recorded& b = Record("bus_b", 1);
     core->StartInBackground();
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, 1, "one", 3)), DVR_RESULT_OK);
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, 2, "two", 3)), DVR_RESULT_OK);
@@ -328,28 +317,26 @@ TEST(LeakReport, ListsEveryHoldStillTakenInAddressAndHoldOrderOnce) {
     std::sort(blocks.begin(), blocks.end(), [](void* x, void* y) {
         return reinterpret_cast<uintptr_t>(x) < reinterpret_cast<uintptr_t>(y);
     });
-    const Lines expected{LeakLine(blocks[0], pa.id()), LeakLine(blocks[0], pb.id()),
-                         LeakLine(blocks[1], pa.id()), LeakLine(blocks[1], pb.id())};
-    EXPECT_EQ(LeakReport(*core), expected);
+    const Lines expected{LeakLine(blocks[0], a.id), LeakLine(blocks[0], b.id),
+                         LeakLine(blocks[1], a.id), LeakLine(blocks[1], b.id)};
+    EXPECT_EQ(LeakLines(*core), expected);
 
     // Not again when the core is destroyed. Its messages go through FlatPluginEvent to
     // whichever core theCore names: a second core built now would catch them.
     TestCore witness(dir);
     core.reset();
-    EXPECT_TRUE(LeakReport(witness).empty());
+    EXPECT_TRUE(LeakLines(witness).empty());
     for (void* block : blocks) std::free(block);  // the report leaves them allocated
 }
 
-TEST(LeakReport, SaysNothingWhenEveryBlockWasGivenBack) {
-    TempDir dir;
-    Recorder a;
-    Plugin pa(dir, "bus_a", a.Hooks(1));
-    StartedCore core(dir);
+TEST_F(LeakReport, SaysNothingWhenEveryBlockWasGivenBack) {
+    Recorded& a = Record("bus_a", 1);
+    core->StartInBackground();
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, 1, "one", 3)), DVR_RESULT_OK);
-    ASSERT_TRUE(WaitFor([&] { return core.Leaks().size() == 1; }));
-    std::thread([&] { EXPECT_EQ(Release(a.writes.Items()[0].in.data, pa.id()), 0); }).join();
-    core.Stop();
-    EXPECT_TRUE(LeakReport(core).empty());
+    ASSERT_TRUE(WaitFor([&] { return core->Leaks().size() == 1; }));
+    std::thread([&] { EXPECT_EQ(Release(a.writes.Items()[0].in.data, a.id), 0); }).join();
+    core->Stop();
+    EXPECT_TRUE(LeakLines(*core).empty());
 }
 
 // ---- Direct requests ----------------------------------------------------------------------------
@@ -374,13 +361,13 @@ _EventParmsIn Request(uint32_t classFlags, uint32_t code, uint32_t tag, const vo
     return Event(0, classFlags, code, data, length, tag);
 }
 
-TEST(DirectRequest, FoldedCodeChoosesTheServersAndEachGetsItsOwnCopy) {
-    TempDir dir;
-    Recorder req23, req24, noReader;
-    Plugin p23(dir, "bus_req23", req23.Hooks());
-    Plugin p24(dir, "bus_req24", req24.Hooks());
-    Plugin pnone(dir, "bus_no_reader", noReader.Hooks());
-    StartedCore core(dir);
+using DirectRequest = PluginHostTest;
+
+TEST_F(DirectRequest, FoldedCodeChoosesTheServersAndEachGetsItsOwnCopy) {
+    Recorder& req23 = Record("bus_req23");
+    Recorder& req24 = Record("bus_req24");
+    Recorder& noReader = Record("bus_no_reader");
+    core->StartInBackground();
 
     char* buffer = static_cast<char*>(std::malloc(3));
     std::memcpy(buffer, "abc", 3);
@@ -396,7 +383,7 @@ TEST(DirectRequest, FoldedCodeChoosesTheServersAndEachGetsItsOwnCopy) {
     // Length without data: Read gets neither.
     EXPECT_EQ(Raise(Request(DVR_CLASS_0, 0x00800000, 16, nullptr, 9)), DVR_RESULT_OK);
     // Stopping waits for every request thread, so all of them have run by now.
-    core.Stop();
+    core->Stop();
 
     const auto served23 = ByTag(req23.requests);
     EXPECT_EQ(Tags(served23), (std::vector<uint32_t>{11, 12, 15, 16}));
@@ -412,10 +399,9 @@ TEST(DirectRequest, FoldedCodeChoosesTheServersAndEachGetsItsOwnCopy) {
     }
 }
 
-TEST(DirectRequest, RequestsToOnePluginRunAtTheSameTimeWithTheirOwnData) {
-    TempDir dir;
-    std::atomic<int> inside{0};
-    Shared<std::string> seen;
+TEST_F(DirectRequest, RequestsToOnePluginRunAtTheSameTimeWithTheirOwnData) {
+    auto& inside = Own<std::atomic<int>>(0);
+    auto& seen = Own<Shared<std::string>>();
     PluginHooks hooks;
     hooks.read = [&](_ReadParmsIn* in, _ReadParmsOut*) {
         if (in->tag == 0) return 0;
@@ -425,11 +411,11 @@ TEST(DirectRequest, RequestsToOnePluginRunAtTheSameTimeWithTheirOwnData) {
         seen.Add(Bytes(in->data, in->length) + (together ? " together" : " alone"));
         return 0;
     };
-    Plugin server(dir, "bus_req23", hooks);
-    StartedCore core(dir);
+    Take("bus_req23", hooks);
+    core->StartInBackground();
     EXPECT_EQ(Raise(Request(DVR_CLASS_0, 0x00800000, 1, "first", 5)), DVR_RESULT_OK);
     EXPECT_EQ(Raise(Request(DVR_CLASS_0, 0x00800000, 2, "second", 6)), DVR_RESULT_OK);
-    core.Stop();
+    core->Stop();
     auto items = seen.Items();
     std::sort(items.begin(), items.end());
     EXPECT_EQ(items, (std::vector<std::string>{"first together", "second together"}));
@@ -437,9 +423,10 @@ TEST(DirectRequest, RequestsToOnePluginRunAtTheSameTimeWithTheirOwnData) {
 
 constexpr uint32_t kServer = 0x003B0000;  // bus_server's identifier
 
-TEST(RequestTags, ClosedTagIsRefusedUntilADirectRequestReopensIt) {
-    TempDir dir;
-    Shared<int32_t> results;
+using RequestTags = PluginHostTest;
+
+TEST_F(RequestTags, ClosedTagIsRefusedUntilADirectRequestReopensIt) {
+    auto& results = Own<Shared<int32_t>>();
     PluginHooks serverHooks;
     serverHooks.read = [&results](_ReadParmsIn* in, _ReadParmsOut*) {
         if (in->tag != 31) return 0;
@@ -450,13 +437,12 @@ TEST(RequestTags, ClosedTagIsRefusedUntilADirectRequestReopensIt) {
         results.Add(Raise(Event(kServer, DVR_CLASS_1, 2, "data", 4, 31)));
         return 0;
     };
-    Recorder subscribed;
-    Plugin server(dir, "bus_server", serverHooks);
-    Plugin subscriber(dir, "bus_a", subscribed.Hooks());
-    StartedCore core(dir);
+    Take("bus_server", serverHooks);
+    Recorder& subscribed = Record("bus_a");
+    core->StartInBackground();
     EXPECT_EQ(Raise(Request(DVR_CLASS_3, 5, 31)), DVR_RESULT_OK);
     ASSERT_TRUE(WaitFor([&] { return results.Size() == 4; }));
-    core.Stop();
+    core->Stop();
 
     EXPECT_EQ(results.Items(), (std::vector<int32_t>{0, 1, 0, 0}));
     const auto delivered = subscribed.writes.Items();
@@ -466,9 +452,8 @@ TEST(RequestTags, ClosedTagIsRefusedUntilADirectRequestReopensIt) {
     EXPECT_EQ(delivered[0].bytes, "data");
 }
 
-TEST(RequestTags, TaggedEventsAreTakenOnlyFromRequestThreads) {
-    TempDir dir;
-    Shared<std::pair<std::string, int32_t>> results;
+TEST_F(RequestTags, TaggedEventsAreTakenOnlyFromRequestThreads) {
+    auto& results = Own<Shared<std::pair<std::string, int32_t>>>();
     auto raiseBoth = [&results](const std::string& thread, uint32_t code) {
         results.Add({thread + " tagged", Raise(Event(kServer, DVR_CLASS_1, code, 0, 0, 41))});
         results.Add({thread + " untagged", Raise(Event(kServer, DVR_CLASS_1, code + 1))});
@@ -486,15 +471,14 @@ TEST(RequestTags, TaggedEventsAreTakenOnlyFromRequestThreads) {
         if (in->code == DVR_IOCTL_WORKER) raiseBoth("worker", 20);
         return 0;
     };
-    Recorder subscribed;
-    Plugin server(dir, "bus_server", serverHooks);
-    Plugin worker(dir, "bus_worker", workerHooks);
-    Plugin subscriber(dir, "bus_a", subscribed.Hooks());
-    StartedCore core(dir);
+    Take("bus_server", serverHooks);
+    Take("bus_worker", workerHooks);
+    Recorder& subscribed = Record("bus_a");
+    core->StartInBackground();
     raiseBoth("test", 0);
     EXPECT_EQ(Raise(Request(DVR_CLASS_3, 0, 42)), DVR_RESULT_OK);
     ASSERT_TRUE(WaitFor([&] { return results.Size() == 8; }));
-    core.Stop();
+    core->Stop();
 
     auto items = results.Items();
     std::sort(items.begin(), items.end());
@@ -512,10 +496,11 @@ TEST(RequestTags, TaggedEventsAreTakenOnlyFromRequestThreads) {
     EXPECT_EQ(codes, (std::vector<uint32_t>{1, 11, 21, 30, 31}));
 }
 
-TEST(RequestBackPressure, SecondTaggedBlockWaitsUntilTheFirstIsReleased) {
-    TempDir dir;
-    std::atomic<pid_t> requestThread{0};
-    Shared<std::pair<std::string, int32_t>> steps;
+using RequestBackPressure = PluginHostTest;
+
+TEST_F(RequestBackPressure, SecondTaggedBlockWaitsUntilTheFirstIsReleased) {
+    auto& requestThread = Own<std::atomic<pid_t>>(0);
+    auto& steps = Own<Shared<std::pair<std::string, int32_t>>>();
     auto done = [&steps](const std::string& step) {
         for (const auto& item : steps.Items())
             if (item.first == step) return true;
@@ -532,44 +517,43 @@ TEST(RequestBackPressure, SecondTaggedBlockWaitsUntilTheFirstIsReleased) {
         steps.Add({"second", Raise(Event(kServer, DVR_CLASS_1, 3, "second", 6, 51))});
         return 0;
     };
-    Recorder a, b;
-    Plugin server(dir, "bus_server", serverHooks);
-    Plugin pa(dir, "bus_a", a.Hooks(1));
-    Plugin pb(dir, "bus_b", b.Hooks(1));
-    StartedCore core(dir);
+    Take("bus_server", serverHooks);
+    Recorded& a = Record("bus_a", 1);
+    Recorded& b = Record("bus_b", 1);
+    core->StartInBackground();
     ASSERT_EQ(Raise(Request(DVR_CLASS_3, 0, 51)), DVR_RESULT_OK);
 
     ASSERT_TRUE(WaitFor([&] { return done("no data"); }));
     ASSERT_TRUE(WaitFor([&] { return b.writes.Size() == 2; }));
     void* first = a.writes.Items()[0].in.data;
-    ASSERT_TRUE(WaitFor([&] { return core.Leaks().size() == 2; }));
-    EXPECT_EQ(core.Leaks(), (Holds{{first, pa.id()}, {first, pb.id()}}));
+    ASSERT_TRUE(WaitFor([&] { return core->Leaks().size() == 2; }));
+    EXPECT_EQ(core->Leaks(), (Holds{{first, a.id}, {first, b.id}}));
     ASSERT_TRUE(WaitFor([&] { return done("raising second") && Sleeping(requestThread); }));
     EXPECT_FALSE(done("second"));
 
-    EXPECT_EQ(Release(first, pa.id()), DVR_RESULT_OK);
+    EXPECT_EQ(Release(first, a.id), DVR_RESULT_OK);
     // bus_b still holds the first block: the request thread goes on waiting.
     ASSERT_TRUE(WaitFor([&] { return Sleeping(requestThread); }));
     EXPECT_FALSE(done("second"));
     EXPECT_EQ(a.writes.Size(), 2u);
 
     int32_t lastRelease = 99;
-    std::thread([&] { lastRelease = Release(first, pb.id()); }).join();
+    std::thread([&] { lastRelease = Release(first, b.id); }).join();
     EXPECT_EQ(lastRelease, DVR_RESULT_OK);
     ASSERT_TRUE(WaitFor([&] { return done("second") && b.writes.Size() == 3; }));
     for (const auto& step : steps.Items()) EXPECT_EQ(step.second, DVR_RESULT_OK) << step.first;
     void* second = b.writes.Items()[2].in.data;
     EXPECT_EQ(b.writes.Items()[2].bytes, "second");
-    EXPECT_EQ(Release(second, pa.id()), DVR_RESULT_OK);
-    EXPECT_EQ(Release(second, pb.id()), DVR_RESULT_OK);
-    core.Stop();
-    EXPECT_TRUE(core.Leaks().empty());
+    EXPECT_EQ(Release(second, a.id), DVR_RESULT_OK);
+    EXPECT_EQ(Release(second, b.id), DVR_RESULT_OK);
+    core->Stop();
+    EXPECT_TRUE(core->Leaks().empty());
 }
 
-TEST(RequestThreads, PluginIsNotUnloadedWhileOneOfItsRequestsRuns) {
-    TempDir dir;
-    CallGate gate;
-    std::atomic<pid_t> mainThread{0};
+using RequestThreads = PluginHostTest;
+
+TEST_F(RequestThreads, PluginIsNotUnloadedWhileOneOfItsRequestsRuns) {
+    auto& mainThread = Own<std::atomic<pid_t>>(0);
     PluginHooks hooks;
     hooks.read = [&](_ReadParmsIn* in, _ReadParmsOut*) {
         if (in->tag == 61) gate.Pass("request");
@@ -584,19 +568,17 @@ TEST(RequestThreads, PluginIsNotUnloadedWhileOneOfItsRequestsRuns) {
         gate.Record("unload");
         return 0;
     };
-    Plugin server(dir, "bus_server", hooks);
-    TestCore core(dir);
-    const OpenAtExit release{gate};
-    core.StartInBackground();
+    Take("bus_server", hooks);
+    core->StartInBackground();
     ASSERT_EQ(Raise(Request(DVR_CLASS_3, 0, 61)), DVR_RESULT_OK);
     ASSERT_TRUE(gate.WaitEntered("request"));
 
-    core.RequestStop();
+    core->RequestStop();
     // Closed, and the stop sequence asleep: waiting for the request thread.
     ASSERT_TRUE(WaitFor([&] { return mainThread != 0 && Sleeping(mainThread); }));
     EXPECT_FALSE(gate.Happened("unload"));
     gate.Open("request");
-    core.Stop();
+    core->Stop();
     EXPECT_EQ(gate.Events(), (Lines{"close", "request returns", "unload"}));
 }
 
@@ -716,8 +698,10 @@ struct Seen {
     }
 };
 
-TEST(BusStress, EveryAcceptedEventReachesEverySubscriberOnceAndEveryBlockIsGivenBack) {
-    TempDir dir;
+using BusStress = PluginHostTest;
+
+// No fatal assertion comes before the core's stop, so the hooks' locals outlive the plugins.
+TEST_F(BusStress, EveryAcceptedEventReachesEverySubscriberOnceAndEveryBlockIsGivenBack) {
     Releasers releasers(2);
     Seen seenA, seenB, seenC;
     std::atomic<uint32_t> inCallRefusals{0};
@@ -769,11 +753,11 @@ TEST(BusStress, EveryAcceptedEventReachesEverySubscriberOnceAndEveryBlockIsGiven
         }
         return 0;
     };
-    Plugin a(dir, "bus_a", aHooks);
-    Plugin b(dir, "bus_b", bHooks);
-    Plugin c(dir, "bus_c", cHooks);
-    Plugin server(dir, "bus_server", serverHooks);
-    StartedCore core(dir);
+    Take("bus_a", aHooks);
+    Take("bus_b", bHooks);
+    Take("bus_c", cHooks);
+    Take("bus_server", serverHooks);
+    core->StartInBackground();
 
     // Each raiser goes on until the stop refuses it, so the stop lands in the middle.
     std::vector<std::thread> raisers;
@@ -797,9 +781,9 @@ TEST(BusStress, EveryAcceptedEventReachesEverySubscriberOnceAndEveryBlockIsGiven
         });
     }
     EXPECT_TRUE(WaitFor([&] { return accepted.load() >= kStopAfter; }));
-    core.RequestStop();
+    core->RequestStop();
     for (std::thread& raiser : raisers) raiser.join();
-    core.Stop();  // drains the queue and waits for the request threads
+    core->Stop();  // drains the queue and waits for the request threads
     releasers.Finish();
 
     EXPECT_EQ(unexpected.load(), 0u);
@@ -811,7 +795,7 @@ TEST(BusStress, EveryAcceptedEventReachesEverySubscriberOnceAndEveryBlockIsGiven
         EXPECT_EQ(seen->duplicates.load(), 0u);
         EXPECT_EQ(seen->damaged.load(), 0u);
     }
-    EXPECT_TRUE(core.Leaks().empty());
+    EXPECT_TRUE(core->Leaks().empty());
 }
 
 }  // namespace

@@ -2,16 +2,27 @@
 set(dvr_plugin_header ${PROJECT_SOURCE_DIR}/include/dvrcore/dvrplugin.h)
 set(dvr_header_flags -Wall -Wextra -Werror -pedantic-errors -fsyntax-only)
 
-# Alone, without the project's include paths, as C and as C++.
-add_test(NAME PluginHeader.CompilesAloneAsC99
-         COMMAND ${CMAKE_C_COMPILER} -std=c99 ${dvr_header_flags} -x c ${dvr_plugin_header})
-add_test(NAME PluginHeader.CompilesAloneAsC11
-         COMMAND ${CMAKE_C_COMPILER} -std=c11 ${dvr_header_flags} -x c ${dvr_plugin_header})
-add_test(NAME PluginHeader.CompilesAloneAsCxx11
-         COMMAND ${CMAKE_CXX_COMPILER} -std=c++11 ${dvr_header_flags} -x c++ ${dvr_plugin_header})
+# dvr_header_checks(<suite> <header> <standard>...): <suite>.CompilesAloneAs<standard> compiles
+# the header alone, without the project's include paths, for each of C99, C11, Cxx11, ...
+function(dvr_header_checks suite header)
+  foreach(standard ${ARGN})
+    string(TOLOWER ${standard} std)
+    if(std MATCHES "^cxx")
+      string(REPLACE "cxx" "c++" std ${std})
+      set(compiler ${CMAKE_CXX_COMPILER} -x c++)
+    else()
+      set(compiler ${CMAKE_C_COMPILER} -x c)
+    endif()
+    add_test(NAME ${suite}.CompilesAloneAs${standard}
+             COMMAND ${compiler} -std=${std} -Wall -Wextra -Werror -pedantic-errors -fsyntax-only
+                     ${header})
+  endforeach()
+endfunction()
+dvr_header_checks(PluginHeader ${dvr_plugin_header} C99 C11 Cxx11)
 
-# With 4-byte pointers its layout asserts are the device's (asserts compile from C11 on). Freestanding, so that no 32-bit C
-# library headers are needed; a cross build checks the device's layout with the tests above.
+# With 4-byte pointers its layout asserts are the device's (asserts compile from C11 on).
+# Freestanding, so that no 32-bit C library headers are needed; a cross build checks the
+# device's layout with the tests above.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
   add_test(NAME PluginHeader.DeviceLayoutOn32BitX86
            COMMAND ${CMAKE_C_COMPILER} -m32 -ffreestanding -std=c11 ${dvr_header_flags}

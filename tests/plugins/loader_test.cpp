@@ -556,40 +556,19 @@ Fields Of(const _IoctlParmsOut& r) {
     return {r.size, r.version, r.code, uint64_t(int64_t{r.error}), r.pending, r.eight, r.one};
 }
 
-// What a plugin saw in each call: the fields of both records and the calling thread.
-class Witness {
-public:
-    template <typename In, typename Out>
-    void Note(const std::string& entry, const In& in, const Out& out) {
-        std::lock_guard<std::mutex> lock(mutex);
-        seen[entry] = {Of(in), Of(out)};
-        threads[entry] = std::this_thread::get_id();
-    }
-    std::pair<Fields, Fields> Seen(const std::string& entry) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return seen[entry];
-    }
-    std::thread::id Thread(const std::string& entry) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return threads[entry];
-    }
-    bool Has(const std::string& entry) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return seen.count(entry) != 0;
-    }
-
-private:
-    std::mutex mutex;
-    std::map<std::string, std::pair<Fields, Fields>> seen;
-    std::map<std::string, std::thread::id> threads;
+// What a plugin saw in one call: the fields of both records and the calling thread.
+struct Witnessed {
+    std::string entry;
+    std::pair<Fields, Fields> fields;
+    std::thread::id thread;
 };
 
 class Interface : public PluginHostTest {
 protected:
     template <typename In, typename Out>
-    std::function<int32_t(In*, Out*)> Witnessing(const char* entry) {
+    Hook<In, Out> Witnessing(const char* entry) {
         return [this, entry](In* in, Out* out) {
-            witness.Note(entry, *in, *out);
+            witness.Add({entry, {Of(*in), Of(*out)}, std::this_thread::get_id()});
             return 0;
         };
     }
@@ -602,32 +581,40 @@ protected:
         hooks.ioctl = Witnessing<_IoctlParmsIn, _IoctlParmsOut>("ioctl");
         return hooks;
     }
-    Witness witness;
+    // The last call of `entry`; one without an entry name when none came.
+    Witnessed Last(const std::string& entry) const {
+        Witnessed last;
+        for (const Witnessed& call : witness.Items())
+            if (call.entry == entry) last = call;
+        return last;
+    }
+    Shared<Witnessed> witness;
 };
 
 TEST_F(Interface, CoreFillsEveryRecordItPasses) {
     const Plugin& threads = Take("threads", WitnessHooks());  // a worker and a reader
     LoadAndOpen();
     core->StartReaderThreads();
-    ASSERT_TRUE(WaitFor([&] { return witness.Has("ioctl") && witness.Has("read"); }));
+    ASSERT_TRUE(
+        WaitFor([&] { return !Last("ioctl").entry.empty() && !Last("read").entry.empty(); }));
     EXPECT_EQ(threads.EventEntry(), &FlatPluginEvent);
     CloseAndUnload();
 
     EXPECT_EQ(JournalOf("threads")[0], LoadEntry());
     using Pair = std::pair<Fields, Fields>;
-    EXPECT_EQ(witness.Seen("open"), (Pair{{20, 1, 0, 0, 0}, {16, 1, 0, 0}}));
-    EXPECT_EQ(witness.Seen("close"), (Pair{{12, 1, 0}, {12, 1, 0}}));
-    EXPECT_EQ(witness.Seen("unload"), (Pair{{8, 1}, {12, 1, 0}}));
-    EXPECT_EQ(witness.Seen("read"),
+    EXPECT_EQ(Last("open").fields, (Pair{{20, 1, 0, 0, 0}, {16, 1, 0, 0}}));
+    EXPECT_EQ(Last("close").fields, (Pair{{12, 1, 0}, {12, 1, 0}}));
+    EXPECT_EQ(Last("unload").fields, (Pair{{8, 1}, {12, 1, 0}}));
+    EXPECT_EQ(Last("read").fields,
               (Pair{{sizeof(_ReadParmsIn), 1, 0, 1, 0, 0, 0, 0, 0, 0}, {20, 1, 0, 0, 0}}));
-    EXPECT_EQ(witness.Seen("ioctl"),
+    EXPECT_EQ(Last("ioctl").fields,
               (Pair{{sizeof(_IoctlParmsIn), 1, 1, 8, 1, 0, 0}, {28, 1, 1, 0, 0, 8, 1}}));
 
     const std::thread::id main = std::this_thread::get_id();
-    for (const char* entry : {"open", "close", "unload"}) EXPECT_EQ(witness.Thread(entry), main);
-    EXPECT_NE(witness.Thread("read"), main);
-    EXPECT_NE(witness.Thread("ioctl"), main);
-    EXPECT_NE(witness.Thread("read"), witness.Thread("ioctl"));
+    for (const char* entry : {"open", "close", "unload"}) EXPECT_EQ(Last(entry).thread, main);
+    EXPECT_NE(Last("read").thread, main);
+    EXPECT_NE(Last("ioctl").thread, main);
+    EXPECT_NE(Last("read").thread, Last("ioctl").thread);
 }
 
 // A whole run: entry points are called only where they exist and where the plugin's flags ask

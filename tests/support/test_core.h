@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/dvrcore.h"
@@ -67,6 +68,7 @@ public:
     void StartInBackground();
     // Requests a stop and waits for Start() to return.
     void Stop();
+    bool Running() const { return runner.joinable(); }
 
     // Probes. The delivery queue, copied under its lock; the data blocks stay the core's.
     std::deque<_EventParmsIn> Queued();
@@ -107,12 +109,6 @@ private:
     std::time_t wallClock = 0;
     std::thread runner;
     std::optional<WorkingDirectory> inWork;
-};
-
-// A TestCore started at once: declare it after the plugins it loads, so that it stops and
-// unloads them before they go.
-struct StartedCore : TestCore {
-    explicit StartedCore(const TempDir& dir) : TestCore(dir) { StartInBackground(); }
 };
 
 // An event record as the core expects it, all other bytes zero.
@@ -209,13 +205,6 @@ public:
     }
 };
 
-// Opens every key when the test leaves its scope, also on a failed assertion, so that the core
-// can stop: declare it after the core.
-struct OpenAtExit {
-    CallGate& gate;
-    ~OpenAtExit() { gate.OpenAll(); }
-};
-
 // Hooks that hold every Read ("<name> read") and the worker's IOCTL ("<name> worker") at the
 // gate, and note Close and Unload ("<name> close", "<name> unload").
 PluginHooks Gated(CallGate& gate, const std::string& name);
@@ -307,12 +296,16 @@ protected:
         core = MakeCore();
     }
 
+    // Also after a failed assertion: a core that still runs stops, and so unloads its plugins,
+    // before the hooks, recorders and state that their threads call into go.
     void TearDown() override {
         gate.OpenAll();
         JoinBackground();
+        if (core != nullptr && core->Running()) core->Stop();
         if (core != nullptr && !core->plugins.empty()) core->UnloadPlugins();
         core.reset();
         taken.clear();
+        owned.clear();
     }
 
     virtual std::unique_ptr<TestCore> MakeCore() { return std::make_unique<TestCore>(dir); }
@@ -332,6 +325,23 @@ protected:
     // The same with its reader and worker calls held at the gate under `name`.
     void TakeGated(const std::string& plugin, const std::string& name) {
         Take(plugin, Gated(gate, name));
+    }
+    // State that hooks reach, kept until TearDown has unloaded the plugins: a local of the test
+    // would go first when an assertion ends the test.
+    template <typename T, typename... Args>
+    T& Own(Args&&... args) {
+        auto object = std::make_shared<T>(std::forward<Args>(args)...);
+        owned.push_back(object);
+        return *object;
+    }
+    // A plugin taken over by a recorder whose Write and IOCTL answer `pending`.
+    struct Recorded : Recorder {
+        uint32_t id = 0;
+    };
+    Recorded& Record(const std::string& plugin, uint32_t pending = 0) {
+        Recorded& recorder = Own<Recorded>();
+        recorder.id = Take(plugin, recorder.Hooks(pending)).id();
+        return recorder;
     }
     void LoadAndOpen() {
         core->LoadPlugins();
@@ -359,12 +369,14 @@ protected:
         return nullptr;
     }
 
+    // Destroyed from the bottom up, so the core goes before what its plugins call into.
     CoreDirectory files;
     const TempDir& dir = files.dir;
     CallGate gate;  // outlives every plugin call
-    std::unique_ptr<TestCore> core;
+    std::vector<std::shared_ptr<void>> owned;
     std::vector<std::unique_ptr<Plugin>> taken;
     std::vector<std::thread> threads;
+    std::unique_ptr<TestCore> core;
 };
 
 }  // namespace testkit
