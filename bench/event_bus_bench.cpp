@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "bench/bench_bus.h"
+#include "bench/bench_tools.h"
 #include "bench/counting_allocator.h"
 #include "core/allocator.h"
 #include "bench/bench_core.h"
@@ -68,53 +69,13 @@ constexpr uint64_t kMaxOutstanding = 4096;
 // also the heap's swing from one burst to the next.
 uint64_t outstandingBytes = 32u << 20;
 
-double Seconds(clockid_t clock) {
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-// ---- Bound on raised but undelivered events, the same for both buses ----------------------
-
-class Throttle {
-public:
-    explicit Throttle(uint64_t bound)
-        : high(static_cast<int64_t>(bound)), low(static_cast<int64_t>(bound / 2)) {}
-
-    // Raiser side, before each event.
-    void Acquire() {
-        if (outstanding.fetch_add(1) < high) return;
-        std::unique_lock<std::mutex> lock(mutex);
-        waiters.fetch_add(1);
-        condition.wait(lock, [this] { return outstanding.load() <= low; });
-        waiters.fetch_sub(1);
-    }
-
-    // Consumer side, once the last subscriber has the event.
-    void Release() {
-        const int64_t now = outstanding.fetch_sub(1) - 1;
-        if (now <= low && waiters.load() > 0) {
-            std::lock_guard<std::mutex> lock(mutex);
-            condition.notify_all();
-        }
-    }
-
-private:
-    const int64_t high;
-    const int64_t low;
-    std::atomic<int64_t> outstanding{0};
-    std::atomic<int> waiters{0};
-    std::mutex mutex;
-    std::condition_variable condition;
-};
-
 // ---- One measured run ------------------------------------------------------------------------
 
 struct RunState {
     RunState(uint32_t subscribers, uint32_t length, uint64_t target, uint64_t bound,
              uint64_t burst)
         : subscribers(subscribers), length(length), target(target), burst(burst),
-          throttle(bound) {}
+          throttle(static_cast<int64_t>(bound)) {}
 
     const uint32_t subscribers;
     const uint32_t length;
@@ -193,9 +154,7 @@ extern "C" __attribute__((visibility("default"))) void BenchDelivered(uint32_t i
 namespace {
 
 _EventParmsIn BenchEvent(const void* data, uint32_t length) {
-    _EventParmsIn event{};
-    event.size = sizeof event;
-    event.version = 1;
+    _EventParmsIn event = DVR_EVENT_IN_INIT;
     event.length = length;
     event.data = const_cast<void*>(data);
     event.source = BENCH_RAISER_ID;
@@ -723,35 +682,6 @@ void ShowQueuedEventCounts() {
 }
 
 // ---- Command line and report --------------------------------------------------------------------
-
-std::vector<uint32_t> ParseList(const char* text) {
-    std::vector<uint32_t> values;
-    std::string item;
-    for (const char* p = text;; ++p) {
-        if (*p == ',' || *p == '\0') {
-            if (!item.empty()) {
-                char* end = nullptr;
-                unsigned long value = std::strtoul(item.c_str(), &end, 10);
-                if (*end == 'K' || *end == 'k') value <<= 10;
-                if (*end == 'M' || *end == 'm') value <<= 20;
-                values.push_back(static_cast<uint32_t>(value));
-            }
-            item.clear();
-            if (*p == '\0') break;
-        } else {
-            item += *p;
-        }
-    }
-    return values;
-}
-
-
-std::string LoadAverage() {
-    std::ifstream file("/proc/loadavg");
-    std::string one, five, fifteen;
-    file >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
 
 std::string CpuModel() {
     std::ifstream file("/proc/cpuinfo");

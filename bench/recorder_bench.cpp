@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_tools.h"
 #include "bench/recorder_bench.h"
 #include "core/allocator.h"
 #include "bench/bench_core.h"
@@ -59,12 +60,6 @@ uint64_t NowNs() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
-}
-
-double CpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 long MinorFaults() {
@@ -109,33 +104,6 @@ private:
     uint64_t buckets[kBuckets] = {};
     uint64_t count = 0;
     uint64_t maximum = 0;
-};
-
-// Unpaced runs: at most `bound` frames raised and not yet delivered; a camera that reaches it
-// waits until half of them are.
-class Throttle {
-public:
-    explicit Throttle(int64_t bound) : high(bound), low(bound / 2) {}
-    void Acquire() {
-        if (outstanding.fetch_add(1) < high) return;
-        std::unique_lock<std::mutex> lock(mutex);
-        waiters.fetch_add(1);
-        condition.wait(lock, [this] { return outstanding.load() <= low; });
-        waiters.fetch_sub(1);
-    }
-    void Release() {
-        if (outstanding.fetch_sub(1) - 1 <= low && waiters.load() > 0) {
-            std::lock_guard<std::mutex> lock(mutex);
-            condition.notify_all();
-        }
-    }
-
-private:
-    const int64_t high, low;
-    std::atomic<int64_t> outstanding{0};
-    std::atomic<int> waiters{0};
-    std::mutex mutex;
-    std::condition_variable condition;
 };
 
 struct RunState {
@@ -421,7 +389,7 @@ Result Run(Setup& setup, Bus bus, Pace pace, uint32_t channels, const Options& o
     for (uint32_t c = 0; c < channels; ++c)
         for (size_t i = 0; i < kMaxFrame; ++i) buffers[c][i] = static_cast<uint8_t>(i * 7 + c);
     const long faultsBefore = MinorFaults();
-    const double cpuBefore = CpuSeconds();
+    const double cpuBefore = Seconds(CLOCK_PROCESS_CPUTIME_ID);
     const uint64_t periodNs = 1000000000u / kFramesPerSecond;
     std::vector<std::thread> cameras;
     for (uint32_t c = 0; c < channels; ++c) {
@@ -472,7 +440,7 @@ Result Run(Setup& setup, Bus bus, Pace pace, uint32_t channels, const Options& o
     for (std::thread& camera : cameras) camera.join();
     const bool done = state.WaitDone(std::chrono::seconds(120));
     result.wall = static_cast<double>(NowNs() - startNs) * 1e-9;
-    result.cpu = CpuSeconds() - cpuBefore;
+    result.cpu = Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore;
     result.faults = MinorFaults() - faultsBefore;
     const bool stored = setup.WaitStored();
     sampling.store(false);
@@ -532,20 +500,6 @@ std::vector<std::string> Words(const std::string& text) {
         at = comma + 1;
     }
     return words;
-}
-
-std::vector<uint32_t> ParseList(const std::string& text) {
-    std::vector<uint32_t> values;
-    for (const std::string& word : Words(text))
-        values.push_back(static_cast<uint32_t>(std::stoul(word)));
-    return values;
-}
-
-std::string LoadAverage() {
-    std::ifstream file("/proc/loadavg");
-    std::string one, five, fifteen;
-    file >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
 }
 
 void Usage(const char* program) {
