@@ -102,7 +102,11 @@ TEST_F(Field, StatisticsCountWhatPluginsDid) {
         const TiXmlElement* row = statistics.ChildElement("Plugin", 1).ToElement();
         ASSERT_NE(raiser, nullptr) << answer;
         ASSERT_NE(row, nullptr) << answer;
-        if (std::string(row->Attribute("Writes")) != "3") continue;  // still delivering
+        // The core's counters are read before the rows, and an event counts as delivered once
+        // its last subscriber returns: wait for both (the core's own events count too).
+        int delivered = 0;
+        statistics.ToElement()->QueryIntAttribute("Delivered", &delivered);
+        if (std::string(row->Attribute("Writes")) != "3" || delivered < 3) continue;
         EXPECT_STREQ(raiser->Attribute("Name"), "raiser.so");
         EXPECT_STREQ(raiser->Attribute("Raised"), "3");
         EXPECT_STREQ(raiser->Attribute("Refused"), "1");
@@ -110,15 +114,11 @@ TEST_F(Field, StatisticsCountWhatPluginsDid) {
         EXPECT_STREQ(row->Attribute("Kept"), "1");
         EXPECT_STREQ(row->Attribute("KeptBytes"), "100");
         EXPECT_STREQ(row->Attribute("Failures"), "0");
-        const TiXmlElement* core = statistics.ToElement();
-        int delivered = 0;
-        core->QueryIntAttribute("Delivered", &delivered);
-        EXPECT_GE(delivered, 3);
-        EXPECT_STREQ(core->Attribute("Stalls"), "0");
+        EXPECT_STREQ(statistics.ToElement()->Attribute("Stalls"), "0");
         EXPECT_EQ(supervised.Stop(), 0);
         return;
     }
-    FAIL() << "the taker never counted three writes";
+    FAIL() << "the taker never counted three writes, or the core three deliveries";
 }
 
 // A packet for a plugin whose Close has begun is consumed without a call: the plugin may have
