@@ -19,20 +19,20 @@ __attribute__((cold, noinline)) void ReportFailedWrite(const PLUGININFO& plugin,
 // One subscriber's Write: a fresh call record each time (a plugin may scribble on its own),
 // the hold bookkeeping around the call, and the report of a failure. Local, so that the
 // delivery loop gets it inlined.
-inline void CallWrite(HoldTable& holdTable, CallSlot& slot, const PLUGININFO& plugin,
+__attribute__((always_inline)) inline void CallWrite(HoldTable& holdTable, CallSlot& slot, const PLUGININFO& plugin,
                       const _EventParmsIn& event, HoldTable::Record* hold) {
     _WriteParmsIn in = DVR_WRITE_IN_INIT;
     in.length = event.length;
     in.data = event.data;
     std::memcpy(&in.source, &event.source, sizeof in - offsetof(_WriteParmsIn, source));
     _WriteParmsOut out = DVR_WRITE_OUT_INIT;
-    holdTable.BeginCall(hold, plugin.id());
+    const uint32_t holdCall = holdTable.BeginCall(hold);
     int32_t result;
     {
         const WatchedCall call(slot, plugin.record, PluginEntry::Write);
         result = plugin.Write(&in, &out);
     }
-    holdTable.EndCall(hold, plugin.id(), out.pending != 0);
+    holdTable.EndCall(hold, plugin.id(), holdCall, out.pending != 0);
     const bool failed = result != 0 || out.error != 0;
     if (plugin.stats != nullptr) {
         CountOwn(plugin.stats->writes);
@@ -73,15 +73,22 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event) {
         }
     }
     const SubscriptionClasses classes(event.classFlags);
-    // Loaded on the main thread, which alone changes the table: no lock needed here.
-    for (const PLUGININFO& plugin : plugins) {
-        if (configuration && plugin.id() != event.source) {
-            UpdatePluginConfiguration(plugin, event, hold);
-        } else if (plugin.loadInfo.wantsWrite != 0 && plugin.Write != nullptr &&
-                   classes.Subscribed(plugin.loadInfo, code)) {
-            CallWrite(holdTable, mainSlot, plugin, event, hold);
+    // Inlined twice, for events with a block and without, so that no call asks which it is.
+    const auto deliver = [&](HoldTable::Record* held) __attribute__((always_inline)) {
+        // Loaded on the main thread, which alone changes the table: no lock needed here.
+        for (const PLUGININFO& plugin : plugins) {
+            if (configuration && plugin.id() != event.source) {
+                UpdatePluginConfiguration(plugin, event, held);
+            } else if (plugin.loadInfo.wantsWrite != 0 && plugin.Write != nullptr &&
+                       classes.Subscribed(plugin.loadInfo, code)) {
+                CallWrite(holdTable, mainSlot, plugin, event, held);
+            }
         }
-    }
+    };
+    if (hold != nullptr)
+        deliver(hold);
+    else
+        deliver(nullptr);
     if (holdTable.ReleaseCoreHold(event.data, hold)) {
         // Waking first is equivalent (the block cannot be reused before it is freed) and
         // keeps the address from being used after the free.
@@ -100,13 +107,13 @@ void dvrcore::UpdatePluginConfiguration(const PLUGININFO& plugin, const _EventPa
     in.length = event.length;
     in.data = event.data;
     _IoctlParmsOut out = IoctlOutRecord(DVR_IOCTL_UPDATE_CONFIG);
-    holdTable.BeginCall(hold, plugin.id());
+    const uint32_t holdCall = holdTable.BeginCall(hold);
     int32_t result;
     {
         const WatchedCall call(mainSlot, plugin.record, PluginEntry::UpdateConfig);
         result = plugin.IOCTL(&in, &out);
     }
-    holdTable.EndCall(hold, plugin.id(), out.pending != 0);
+    holdTable.EndCall(hold, plugin.id(), holdCall, out.pending != 0);
     const bool failed = result != 0 || out.error != 0;
     CountIoctl(plugin.stats, failed);
     if (failed)

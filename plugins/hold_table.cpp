@@ -21,15 +21,32 @@ HoldTable::Record* HoldTable::TakeCoreHold(void* block, uint32_t length) {
     return &record;
 }
 
-void HoldTable::EndPendingCall(Record* record, uint32_t plugin) {
-    // Under the mutex, so that a release racing with the end of the call is either seen here
-    // as "released during the call" or finds the hold entered below.
+void HoldTable::EndPendingCall(Record* record, uint32_t plugin, uint32_t call) {
     std::lock_guard<std::mutex> lock(mutex);
-    const uint32_t state = record->callState.exchange(0);
-    if ((state & 1u) == 0) {
-        record->holders.push_back(plugin);
-        CountKept(plugin, record->length, 1);
+    auto& releases = record->unheldReleases;
+    const auto released = std::find(releases.begin(), releases.end(), std::make_pair(plugin, call));
+    if (released != releases.end()) {
+        releases.erase(released);
+        return;
     }
+    record->holders.push_back(plugin);
+    CountKept(plugin, record->length, 1);
+}
+
+// Only the plugin in the current call can still end it pending: notes of earlier calls go, and
+// a plugin naming holders at random cannot grow the list past a bound (beyond it, a release in
+// the call is missed and the hold stays, to be reported as a leak).
+void HoldTable::NoteUnheldRelease(Record& record, uint32_t holder) {
+    constexpr std::size_t kMaxNotes = 64;
+    const uint32_t call = callSequence.load(std::memory_order_relaxed);
+    auto& releases = record.unheldReleases;
+    releases.erase(std::remove_if(releases.begin(), releases.end(),
+                                  [call](const auto& note) { return note.second != call; }),
+                   releases.end());
+    const auto note = std::make_pair(holder, call);
+    if (releases.size() < kMaxNotes && std::find(releases.begin(), releases.end(), note) ==
+                                           releases.end())
+        releases.push_back(note);
 }
 
 void HoldTable::CountKept(uint32_t plugin, uint32_t length, int64_t blocks) {
@@ -49,6 +66,7 @@ bool HoldTable::ReleaseCoreHold(void* block, Record* record) {
     if (record == nullptr) return false;
     std::lock_guard<std::mutex> lock(mutex);
     record->coreHold = false;
+    record->unheldReleases.clear();
     if (record != &delivering) {
         if (!record->holders.empty()) return false;
         records.erase(block);
@@ -78,10 +96,9 @@ HoldTable::Release HoldTable::ReleaseHolds(void* block, uint32_t holder) {
     const auto released = std::remove(holders.begin(), holders.end(), holder);
     if (released != holders.end())
         CountKept(holder, record->length, -static_cast<int64_t>(holders.end() - released));
+    else if (record->coreHold)
+        NoteUnheldRelease(*record, holder);
     holders.erase(released, holders.end());
-    uint32_t state = record->callState.load();
-    if (state != 0 && (state & 1u) == 0 && record->callee.load() == holder)
-        record->callState.compare_exchange_strong(state, state | 1u);
     if (record->coreHold || !holders.empty()) return Release::StillHeld;
     // Only a record in the map gets here: the delivery slot has the core's hold throughout.
     records.erase(block);

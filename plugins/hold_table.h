@@ -6,8 +6,13 @@
 //
 // The hold a plugin has during its own call is not entered in the table: the core's hold keeps
 // the block alive meanwhile, so the only thing to remember is whether the plugin gave the
-// block back during the call. That costs three atomic stores without fences per subscriber
-// call instead of two lock round trips; only a call that ends pending takes the table's mutex.
+// block back during the call. Each call with a block gets the next call sequence, one store
+// without a fence; a release by a plugin that is not (yet) a holder, while the core still holds
+// the block, is noted with the sequence it saw. A call that ends pending takes the table's mutex
+// and enters the hold unless such a release was noted with its own sequence: the plugin gave
+// the block back after its call began. A release cannot see an earlier sequence than that of a
+// call whose block it got from the call, and the sequence moves on only when the next call
+// begins, after the pending one was entered. The common call costs no lock and nothing at its end.
 //
 // Most blocks never outlive their delivery. The record of the block being delivered therefore
 // lives in a slot of its own, and only a block that a plugin keeps moves into the map when its
@@ -25,10 +30,10 @@ class HoldTable {
 public:
     struct Record {
         std::vector<uint32_t> holders;  // plugins that kept the block, in the order they did
-        uint32_t length = 0;            // of the block, for what plugins keep
+        // Releases by plugins that did not hold the block, with the call sequence each saw.
+        std::vector<std::pair<uint32_t, uint32_t>> unheldReleases;
+        uint32_t length = 0;  // of the block, for what plugins keep
         bool coreHold = false;
-        std::atomic<uint32_t> callee{0};     // plugin being called with the block
-        std::atomic<uint32_t> callState{0};  // call generation << 1 | released during call
     };
 
     enum class Release { UnknownBlock, StillHeld, LastHolder };
@@ -43,24 +48,17 @@ public:
     // The delivery loop's side; all on the delivery thread. BeginCall and EndCall run once per
     // subscriber call, so their common path is inline and lock-free.
     Record* TakeCoreHold(void* block, uint32_t length = 0);
-    void BeginCall(Record* record, uint32_t plugin) {
-        if (record == nullptr) return;
-        // 1 to 2^30 and round again: never 0, which means "no call", and shifted it leaves the
-        // low bit for "released during the call".
-        const uint32_t next = (generation & 0x3FFFFFFFu) + 1;
-        generation = next;
-        // A releaser that reads this state also reads this callee. Release ordering is enough:
-        // ReleaseHolds marks a call only by a compare-and-swap on the exact state it read.
-        record->callee.store(plugin, std::memory_order_relaxed);
-        record->callState.store(next << 1, std::memory_order_release);
+    // The call's sequence, for its EndCall.
+    uint32_t BeginCall(Record* record) {
+        if (record == nullptr) return 0;
+        // Relaxed is enough: a releaser knows the block only through the plugin's call, so the
+        // store happens before its load by whatever hand-off the plugin used.
+        const uint32_t call = callSequence.load(std::memory_order_relaxed) + 1;
+        callSequence.store(call, std::memory_order_relaxed);
+        return call;
     }
-    void EndCall(Record* record, uint32_t plugin, bool pending) {
-        if (record == nullptr) return;
-        if (!pending) {
-            record->callState.store(0, std::memory_order_release);
-            return;
-        }
-        EndPendingCall(record, plugin);
+    void EndCall(Record* record, uint32_t plugin, uint32_t call, bool pending) {
+        if (record != nullptr && pending) EndPendingCall(record, plugin, call);
     }
     // True when the block has no holder left: the caller frees it and wakes its waiters.
     bool ReleaseCoreHold(void* block, Record* record);
@@ -74,7 +72,8 @@ public:
     Kept KeptBy(uint32_t plugin) const;
 
 private:
-    void EndPendingCall(Record* record, uint32_t plugin);
+    void EndPendingCall(Record* record, uint32_t plugin, uint32_t call);
+    void NoteUnheldRelease(Record& record, uint32_t holder);
     void CountKept(uint32_t plugin, uint32_t length, int64_t blocks);
     // The block's record, or null when it has none (the caller holds the mutex).
     Record* Find(void* block);
@@ -85,6 +84,6 @@ private:
     // under the mutex; the record is read elsewhere only under the mutex and through this.
     std::atomic<void*> deliveringBlock{nullptr};
     std::unordered_map<void*, Record> records;  // blocks kept past their delivery
-    uint32_t generation = 0;  // delivery thread only
+    std::atomic<uint32_t> callSequence{0};  // stored by the delivery thread alone
     std::unordered_map<uint32_t, Kept> kept;  // by plugin
 };
