@@ -851,7 +851,7 @@ int main(int argc, char** argv) {
             "baseline = the minimal bus; +records = the minimal bus plus a fresh Write record "
             "per subscriber call, through the plugin's Write entry.\n\n");
         std::printf("| subs | raisers | payload | baseline rate | baseline CPU | +records CPU | "
-                    "core rate | core CPU | **core / baseline** | core / +records | allocs "
+                    "core rate | core CPU | core / baseline | **core / +records** | allocs "
                     "baseline | allocs core |%s\n",
                     kBuses > 3 ? " ZeroMQ rate | ZeroMQ CPU | core / ZeroMQ |" : "");
         std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|%s\n",
@@ -859,12 +859,12 @@ int main(int argc, char** argv) {
         double worst = 0;
         for (const CaseResult& r : results) {
             if (r.mode != mode) continue;
-            worst = std::max(worst, r.Ratio());
+            worst = std::max(worst, r.RecordRatio());
             const Summary& base = r.Of(Bus::Baseline);
             const Summary& records = r.Of(Bus::RecordBaseline);
             const Summary& core = r.Of(Bus::Core);
             std::printf("| %u | %u | %s | %s/s | %s (±%.0f%%) | %s (±%.0f%%) | %s/s | %s (±%.0f%%) "
-                        "| **%.2f** | %.2f | %.2f | %.2f |",
+                        "| %.2f | **%.2f** | %.2f | %.2f |",
                         r.subscribers, r.threads, PayloadName(r.payload).c_str(),
                         Rate(base.median.EventsPerSecond()).c_str(), Ns(base.Cpu()).c_str(),
                         base.spread * 100, Ns(records.Cpu()).c_str(), records.spread * 100,
@@ -879,7 +879,9 @@ int main(int argc, char** argv) {
 #endif
             std::printf("\n");
         }
-        std::printf("\nWorst core/baseline CPU ratio, %s mode: %.2f (target: at most 1.50)\n",
+        // The target is against what the interface asks of any bus: the records included.
+        std::printf("\nWorst core / +records CPU ratio, %s mode: %.2f (target in batch mode: at "
+                    "most 1.25)\n",
                     ModeName(mode), worst);
     }
     rusage usage{};
