@@ -15,7 +15,7 @@ HoldTable::Record* HoldTable::TakeCoreHold(void* block, uint32_t length) {
         return &delivering;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    Record& record = records[block];
+    Record& record = Insert(block);
     record.coreHold = true;
     record.length = length;
     return &record;
@@ -69,16 +69,34 @@ bool HoldTable::ReleaseCoreHold(void* block, Record* record) {
     record->unheldReleases.clear();
     if (record != &delivering) {
         if (!record->holders.empty()) return false;
-        records.erase(block);
+        Erase(block);
         return true;
     }
     deliveringBlock.store(nullptr, std::memory_order_relaxed);
     if (delivering.holders.empty()) return true;
-    // Plugins keep the block: its record moves into the map, holders in the order taken.
-    records[block].holders = std::move(delivering.holders);
-    records[block].length = delivering.length;
-    delivering.holders.clear();
+    // Plugins keep the block: its record moves into the map, holders in the order taken. The
+    // two lists trade buffers, so that neither allocates next time.
+    Record& kept = Insert(block);
+    kept.holders.swap(delivering.holders);
+    kept.length = delivering.length;
     return false;
+}
+
+HoldTable::Record& HoldTable::Insert(void* block) {
+    if (spareRecords.empty()) return records[block];
+    auto node = std::move(spareRecords.back());
+    spareRecords.pop_back();
+    node.key() = block;
+    return records.insert(std::move(node)).position->second;
+}
+
+// A record goes only when its holders and the core's hold are gone, and the notes went with the
+// core's hold: the spare is empty but for its buffers.
+void HoldTable::Erase(void* block) {
+    auto node = records.extract(block);
+    if (node.empty() || spareRecords.size() == kSpareRecords) return;
+    if (spareRecords.capacity() == 0) spareRecords.reserve(kSpareRecords);
+    spareRecords.push_back(std::move(node));
 }
 
 HoldTable::Record* HoldTable::Find(void* block) {
@@ -101,7 +119,7 @@ HoldTable::Release HoldTable::ReleaseHolds(void* block, uint32_t holder) {
     holders.erase(released, holders.end());
     if (record->coreHold || !holders.empty()) return Release::StillHeld;
     // Only a record in the map gets here: the delivery slot has the core's hold throughout.
-    records.erase(block);
+    Erase(block);
     return Release::LastHolder;
 }
 

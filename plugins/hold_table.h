@@ -16,7 +16,9 @@
 //
 // Most blocks never outlive their delivery. The record of the block being delivered therefore
 // lives in a slot of its own, and only a block that a plugin keeps moves into the map when its
-// delivery ends: a delivery costs one short critical section and no allocation.
+// delivery ends: a delivery costs one short critical section and no allocation. A recorder keeps
+// every frame, so the map's nodes are reused too: a freed block's node, holder list included,
+// waits for the next kept block, up to kSpareRecords of them.
 #pragma once
 
 #include <atomic>
@@ -77,6 +79,9 @@ private:
     void CountKept(uint32_t plugin, uint32_t length, int64_t blocks);
     // The block's record, or null when it has none (the caller holds the mutex).
     Record* Find(void* block);
+    // A record in the map for a block that has none, and its removal (under the mutex).
+    Record& Insert(void* block);
+    void Erase(void* block);
 
     mutable std::mutex mutex;
     Record delivering;                 // the record of deliveringBlock
@@ -84,6 +89,8 @@ private:
     // under the mutex; the record is read elsewhere only under the mutex and through this.
     std::atomic<void*> deliveringBlock{nullptr};
     std::unordered_map<void*, Record> records;  // blocks kept past their delivery
+    static constexpr std::size_t kSpareRecords = 256;
+    std::vector<std::unordered_map<void*, Record>::node_type> spareRecords;
     std::atomic<uint32_t> callSequence{0};  // stored by the delivery thread alone
     std::unordered_map<uint32_t, Kept> kept;  // by plugin
 };
