@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 
 #include <boost/filesystem.hpp>
-#include <string>
+#include <regex>
 
 #include "config/xml_layer.h"
 #include "support/test_core.h"
@@ -13,7 +13,6 @@
 namespace testkit {
 namespace {
 
-// ---- Helpers ---------------------------------------------------------------------------------
 // Plugins whose configuration calls are watched, and the parts of the core's documents.
 
 // A test plugin whose texts received through IOCTL code 2 (update configuration) are collected
@@ -49,7 +48,6 @@ std::string Row(int32_t id, const std::string& fileName, int openCode = 0, int l
            "\" LogLevelDefault=\"" + std::to_string(fallback) + "\" />";
 }
 
-// The core's own row.
 std::string CoreRow(int level = -1) { return Row(INT32_MIN, "dvrcore", 0, level); }
 
 // A document as the core saves it, with its own module around `rows` and `modules` after it,
@@ -78,15 +76,7 @@ std::string PluginsXml(const std::vector<std::string>& rows,
 
 // A document as a broadcast carries it: the saved form without its line breaks and indents.
 std::string Compact(const std::string& saved) {
-    std::string compact;
-    for (std::size_t i = 0; i < saved.size(); ++i) {
-        if (saved[i] != '\n') {
-            compact += saved[i];
-            continue;
-        }
-        while (i + 1 < saved.size() && saved[i + 1] == ' ') ++i;
-    }
-    return compact;
+    return std::regex_replace(saved, std::regex("\n *"), "");
 }
 
 // ---- Reading the configuration -------------------------------------------------------------
@@ -164,9 +154,7 @@ TEST_F(ReadConfiguration, CoreXmlSetsThrottlingAndTheValidLevels) {
 }
 
 TEST_F(ReadConfiguration, AfterACrashMidSaveTheBackupIsReadAndPutBack) {
-    const std::string backup =
-        "<Norv Delta=\"0\"><Modules><Module>"
-        "<Plugin ID=\"-2147483648\" LogLevel=\"25\" /></Module></Modules></Norv>";
+    const std::string backup = LevelDocument(25, INT32_MIN, " Delta=\"0\"");
     WriteFile("core.xml.bak", backup);
     WriteFile("core.xml.pending", "<Norv Del");
     core.ReadConfiguration();
@@ -229,9 +217,7 @@ TEST_F(ParseConfig, AFailedSaveIsReportedOnceAndRetriedEachSecondUntilItHolds) {
     // removes its side file).
     ASSERT_TRUE(boost::filesystem::create_directory(files.File("core.xml.pending")));
     WriteFile(files.File("core.xml.pending/keep"), "");
-    core.ParseConfig(
-        "<Norv Delta=\"1\"><Modules><Module>"
-        "<Plugin ID=\"-2147483648\" LogLevel=\"7\" /></Module></Modules></Norv>");
+    core.ParseConfig(LevelDocument(7));
     EXPECT_EQ(core.logLevels.Get(0), 7) << "the level is in use all the same";
     EXPECT_FALSE(Exists("core.xml"));
     core.SetWallClock(1000);
@@ -272,12 +258,6 @@ protected:
                   DVR_RESULT_OK);
     }
 
-    static std::string Delta(uint32_t id, int level, const char* delta = " Delta=\"1\"") {
-        return std::string("<Norv") + delta + "><Modules><Module><Plugin ID=\"" +
-               std::to_string(static_cast<int32_t>(id)) + "\" LogLevel=\"" + std::to_string(level) +
-               "\" /></Module></Modules></Norv>";
-    }
-
     // Configuration documents of the core (those with a Memory element) that `tap` received.
     static int CoreDocuments(const ConfigurationTap& tap) {
         int count = 0;
@@ -316,12 +296,10 @@ TEST_F(RunningCore, ConfiguredValuesWinAndAreWrittenBack) {
 
 TEST_F(RunningCore, ADeltaRewritesCoreXmlAndReachesEveryPlugin) {
     // Low enough for the start message (level 25) that tells the test the core is running.
-    WriteFile("core.xml",
-              "<Norv><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"20\" />"
-              "</Module></Modules></Norv>");
+    WriteFile("core.xml", LevelDocument(20, INT32_MIN, ""));
     Start();
     ASSERT_EQ(core.logLevels.Get(0), 20);
-    SendDelta(Delta(DVR_CORE_ID, 0));
+    SendDelta(LevelDocument(0));
 
     const std::string saved = Saved(1, 0, 40);
     // The broadcast carries the saved document on one line, with the product at its end.
@@ -338,10 +316,10 @@ TEST_F(RunningCore, ADeltaRewritesCoreXmlAndReachesEveryPlugin) {
 // document has arrived, any document from the deltas sent before it has arrived too.
 TEST_F(RunningCore, ADeltaThatChangesNothingWritesNothing) {
     Start();
-    SendDelta(Delta(DVR_CORE_ID, 30));
+    SendDelta(LevelDocument(30));
     ASSERT_TRUE(WaitFor([&] { return CoreDocuments(beta) == 2; }));
-    SendDelta(Delta(DVR_CORE_ID, 30));
-    SendDelta(Delta(kLevel40, 55));
+    SendDelta(LevelDocument(30));
+    SendDelta(LevelDocument(55, kLevel40));
     ASSERT_TRUE(WaitFor([&] { return Level40DocumentArrived(55); }));
     EXPECT_EQ(CoreDocuments(beta), 3) << "start, the first delta and the marker";
     EXPECT_EQ(core.logLevels.Get(0), 30);
@@ -349,9 +327,9 @@ TEST_F(RunningCore, ADeltaThatChangesNothingWritesNothing) {
 
 TEST_F(RunningCore, OnlyADeltaOfOneIsApplied) {
     Start();
-    SendDelta(Delta(DVR_CORE_ID, 90, " Delta=\"2\""));
-    SendDelta(Delta(DVR_CORE_ID, 91, ""));
-    SendDelta(Delta(kLevel40, 56));
+    SendDelta(LevelDocument(90, INT32_MIN, " Delta=\"2\""));
+    SendDelta(LevelDocument(91, INT32_MIN, ""));
+    SendDelta(LevelDocument(56, kLevel40));
     ASSERT_TRUE(WaitFor([&] { return Level40DocumentArrived(56); }));
     EXPECT_EQ(CoreDocuments(beta), 2) << "start and the marker";
     EXPECT_EQ(core.logLevels.Get(0), -1);
@@ -391,17 +369,13 @@ TEST(FirstStart, LeavesDocumentsThatTheNextStartReadsBackUnchanged) {
     RunCore(dir);
 }
 
-// ---- The status document ------------------------------------------------------------------------
 // plugins.xml and its broadcast: every plugin in the table, the supervisor, and the files that
 // the dynamic loader refused.
 
-class StatusDocument : public ::testing::Test {
+class StatusDocument : public ReadConfiguration {
 protected:
-    CoreDirectory files;
-    TestCore core{files.dir};
-
     void SetUp() override {
-        core.version = "19.12.6.0";
+        ReadConfiguration::SetUp();
         core.SetClock(dvrcore::TimePoint{});
     }
     void TearDown() override { core.UnloadPlugins(); }

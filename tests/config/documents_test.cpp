@@ -8,12 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <boost/filesystem.hpp>
-#include <cstdint>
 #include <random>
-#include <string>
 #include <utility>
 
 #include "config/document_parts.h"
@@ -128,14 +124,19 @@ INSTANTIATE_TEST_SUITE_P(CreatesOrReplaces, SafeSaveWrites, ::testing::Bool(),
                              return info.param ? "OverAnOldFileAndASideFile" : "Fresh";
                          });
 
+// Saves into `directory`; "<result> <error id> <error text>".
+std::string SaveInto(const std::string& directory) {
+    XmlDocument document = Built();
+    const bool saved = SaveDocumentSafely(document, directory + "/core.xml");
+    return std::to_string(saved) + " " + std::to_string(document.ErrorId()) + " " +
+           document.ErrorDesc();
+}
+
 TEST(SafeSave, BackupNameTakenByADirectoryFailsTheSwapAndKeepsTheOldFile) {
     TempDir dir;
     WriteFile(dir / "core.xml", kOld);
     fs::create_directories(dir / "core.xml.bak/inside");
-    XmlDocument document = Built();
-    EXPECT_FALSE(SaveDocumentSafely(document, dir / "core.xml"));
-    EXPECT_EQ(document.ErrorId(), 2);
-    EXPECT_STREQ(document.ErrorDesc(), "xml file swap failed");
+    EXPECT_EQ(SaveInto(dir.path()), "0 2 xml file swap failed");
     EXPECT_EQ(ReadFile(dir / "core.xml"), kOld);
     EXPECT_FALSE(Exists(dir / "core.xml.pending"));
 }
@@ -146,21 +147,10 @@ TEST(SafeSave, BufferedBytesThatFailOnTheWayToStorageAreACloseError) {
     TempDir dir;
     WriteFile(dir / "core.xml", kOld);
     fs::create_symlink("/dev/full", dir / "core.xml.pending");
-    XmlDocument document = Built();
-    EXPECT_FALSE(SaveDocumentSafely(document, dir / "core.xml"));
-    EXPECT_EQ(document.ErrorId(), 2);
-    EXPECT_EQ(document.ErrorDesc(), "close error " + std::to_string(ENOSPC));
+    EXPECT_EQ(SaveInto(dir.path()), "0 2 close error " + std::to_string(ENOSPC));
     EXPECT_EQ(ReadFile(dir / "core.xml"), kOld);
     EXPECT_FALSE(Exists(dir / "core.xml.pending"));
     EXPECT_FALSE(Exists(dir / "core.xml.bak"));
-}
-
-// Saves into `directory`; "<result> <error id> <error text>".
-std::string SaveInto(const std::string& directory) {
-    XmlDocument document = Built();
-    const bool saved = SaveDocumentSafely(document, directory + "/core.xml");
-    return std::to_string(saved) + " " + std::to_string(document.ErrorId()) + " " +
-           document.ErrorDesc();
 }
 
 TEST(SafeSave, ADirectoryThatForbidsCreatingFilesIsACreateError) {
@@ -187,9 +177,11 @@ TEST(SafeSave, ADirectoryThatForbidsCreatingFilesIsACreateError) {
 
 // ---- Crash safety -----------------------------------------------------------------------------
 
-std::string Printed(const TiXmlDocument& document) {
+// The text of `node` as the library prints it: indented, or as a stream on one line.
+std::string Printed(const TiXmlNode& node, bool stream = false) {
     TiXmlPrinter printer;
-    document.Accept(&printer);
+    if (stream) printer.SetStreamPrinting();
+    node.Accept(&printer);
     return printer.Str();
 }
 
@@ -251,7 +243,6 @@ TEST(CrashSafety, AKilledSaveLeavesAWholeOldOrNewDocument) {
     }
 }
 
-// ---- The XML layer ------------------------------------------------------------------------------
 // The XML layer's documents: the maximum parse depth, loads that must fail cleanly, and the
 // element builders.
 
@@ -405,20 +396,13 @@ TEST(FileLoad, EmptyAndMalformedFilesReportTheLibrarysErrors) {
     EXPECT_STREQ(broken.ErrorDesc(), "Error reading end tag.");
 }
 
-std::string Compact(const TiXmlNode& node) {
-    TiXmlPrinter printer;
-    printer.SetStreamPrinting();
-    node.Accept(&printer);
-    return printer.Str();
-}
-
 TEST(ElementBuilders, WriteTheirAttributesInOrderWithSignedIdentifiers) {
     TiXmlElement parent("Modules");
     parent.LinkEndChild(new TiXmlElement("Existing"));
     TiXmlElement* module = AppendModuleElement(parent, 0x80000000u, "Core", "19.12.6.0");
     AppendPluginElement(*module, 0x80000000u, "dvrcore", 0, 0, 0, -1, -1);
     AppendPluginElement(*module, 0xF01C0000u, "x.so", 12, -3, 5, 40, 100);
-    EXPECT_EQ(Compact(parent),
+    EXPECT_EQ(Printed(parent, true),
               "<Modules><Existing />"
               "<Module ID=\"-2147483648\" Name=\"Core\" Version=\"19.12.6.0\">"
               "<Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" LoadTimeMs=\"0\" "

@@ -4,11 +4,7 @@
 #include <malloc.h>
 #include <sys/resource.h>
 
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <mutex>
-#include <vector>
 
 #include "core/allocator.h"
 #include "housekeeping/resident_memory.h"

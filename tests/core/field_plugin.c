@@ -42,12 +42,8 @@ DVR_PLUGIN_EXPORT int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
 }
 
 DVR_PLUGIN_EXPORT int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
-    (void)in;
-    (void)out;
 #ifdef MB_RAISES
-    raise_event(DVR_CLASS_1, 1);
-    raise_event(DVR_CLASS_1, 1);
-    raise_event(DVR_CLASS_1, 1);
+    for (int i = 0; i < 3; ++i) raise_event(DVR_CLASS_1, 1);
     raise_event(DVR_CLASS_0, DVR_CODE_VIDEO_FRAME); /* no key frame yet: refused */
 #endif
     return 0;
@@ -66,7 +62,6 @@ DVR_PLUGIN_EXPORT int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
 }
 
 DVR_PLUGIN_EXPORT int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
-    (void)out;
 #ifdef MB_CRASH_WORKER
     if (in->code == DVR_IOCTL_WORKER) *(volatile int *)NULL = 1;
 #endif
@@ -75,8 +70,6 @@ DVR_PLUGIN_EXPORT int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
 }
 
 DVR_PLUGIN_EXPORT int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
-    (void)in;
-    (void)out;
     closing = 1; /* a real plugin frees its state here */
     if (kept != NULL) kit_raise(raiseEvent, kit_event(MB_ID, DVR_CMD_RELEASE, 0, kept, 0));
 #ifdef MB_CLOSE_WAITS

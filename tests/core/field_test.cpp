@@ -3,18 +3,14 @@
 #include <sys/wait.h>
 #include <tinyxml.h>
 
-#include <gtest/gtest.h>
-
 #include <csignal>
 #include <cstring>
-#include <string>
 
 #include "support/testkit.h"
 
 namespace {
 
 using testkit::Exists;
-using testkit::TempDir;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;  // the sanitizers keep their own crash handlers
@@ -22,12 +18,7 @@ constexpr bool kSanitized = true;  // the sanitizers keep their own crash handle
 constexpr bool kSanitized = false;
 #endif
 
-struct Field : ::testing::Test {
-    TempDir dir;
-    std::string core = testkit::InstallCore(dir);
-    void Install(const std::string& plugin) { testkit::InstallPlugin(dir, plugin); }
-    testkit::Child Run() { return testkit::Spawn(core, {}, dir / "work"); }
-};
+using Field = testkit::InstalledCoreTest;
 
 TEST_F(Field, AStalledWriteIsReportedByNameAndItsReturnTimed) {
     Install("stall_write");
@@ -40,7 +31,7 @@ TEST_F(Field, AStalledWriteIsReportedByNameAndItsReturnTimed) {
     EXPECT_EQ(child.Wait(), 0);
 }
 
-struct Crash : Field, ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+struct Crash : Field, ::testing::WithParamInterface<std::pair<std::string, std::string>> {};
 
 TEST_P(Crash, IsReportedWithPluginEntryThreadAndOffsetThenEndsTheProcessBySignal) {
     if (kSanitized) GTEST_SKIP() << "sanitizer builds keep the sanitizers' handlers";

@@ -21,7 +21,6 @@ static void NoteThread(const char *role) {
 }
 
 int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
-    (void)in;
     out->id = IDENTITY_PLUGIN_ID;
     out->wantsWorker = 1;
     out->wantsReader = 1;
@@ -29,46 +28,31 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     return 0;
 }
 
-int32_t Unload(_UnloadParmsIn *in, _UnloadParmsOut *out) {
-    (void)in;
-    (void)out;
-    return 0;
-}
+int32_t Unload(_UnloadParmsIn *in, _UnloadParmsOut *out) { return 0; }
 
 int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
-    int fd;
-    (void)in;
-    (void)out;
     NoteThread("open");
-    fd = open("plugin-file", O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int fd = open("plugin-file", O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd >= 0) close(fd);
     mkdir("plugin-dir", 0777);
     return 0;
 }
 
 int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
-    (void)in;
-    (void)out;
     kit_flag_set(&closing);
     return 0;
 }
 
 int32_t Read(_ReadParmsIn *in, _ReadParmsOut *out) {
-    (void)out;
     if (in->data != NULL) return 0;
     NoteThread("reader");
     kit_flag_wait(&closing);
     return 0;
 }
 
-int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
-    (void)in;
-    (void)out;
-    return 0;
-}
+int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) { return 0; }
 
 int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
-    (void)out;
     if (in->code == DVR_IOCTL_WORKER) {
         NoteThread("worker");
         kit_flag_wait(&closing);

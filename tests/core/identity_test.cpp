@@ -12,28 +12,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cctype>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "core/process_user.h"
 #include "support/testkit.h"
 
 namespace {
 
-// ---- Helpers ---------------------------------------------------------------------------------
 // The test user, /proc status fields, and the real core started under a parent process of a
 // chosen user, with a plugin whose worker and reader stay alive.
 
@@ -156,106 +149,14 @@ enum class Start {
     kRootUnderRoot,  // the core as root, started by this (root) test process
 };
 
-// The real core executable, started with a supervisor socket and the "identity_threads" plugin.
-class LaunchedCore {
-public:
-    // `coreXml`, when not empty, is the core's configuration file at start.
-    LaunchedCore(Start start, const TestUser& user, const std::string& coreXml = "") {
-        Install(user, coreXml);
-        std::vector<std::string> command;
-        if (start != Start::kRootUnderRoot) {
-            const char* mode = start == Start::kRootUnderUser ? "root" : "user";
-            command = {IDENTITY_LAUNCHER, std::to_string(user.uid), mode, dir_ / "dvrcore"};
-        }
-        core_ = std::make_unique<testkit::SupervisedCore>(dir_, command);
-        testkit::Child& child = core_->child;
-        if (start == Start::kRootUnderRoot) {
-            corePid_ = child.pid;
-        } else if (child.WaitUntil([&] {
-                       return child.output.find('\n', child.output.find(kLaunched)) !=
-                              std::string::npos;
-                   })) {
-            corePid_ = std::atoi(&child.output[child.output.find(kLaunched) + kLaunched.size()]);
-        }
-        // Its forwarding to the plugin runs on the event-loop thread, which the plugin notes.
-        if (!core_->Send(kPluginTarget, kPluginPacket, "ping"))
-            problems_ += "[test: sending a supervisor packet failed]";
-    }
-    ~LaunchedCore() {
-        if (!stopped_) {
-            if (corePid_ > 0) kill(corePid_, SIGKILL);
-            if (core_->child.pid > 0) kill(core_->child.pid, SIGKILL);
-        }
-    }
-    LaunchedCore(const LaunchedCore&) = delete;
-    LaunchedCore& operator=(const LaunchedCore&) = delete;
-
-    // Waits until the plugin's open, worker, reader and supervisor calls have all noted their
-    // threads; false when they did not within the bound.
-    bool WaitForThreads() {
-        return corePid_ > 0 && core_->child.WaitUntil([&] { return ReadThreads(); });
-    }
-    // Waits for a line of the core's output containing `text`.
-    bool WaitForOutput(const std::string& text) { return core_->child.WaitForOutput(text); }
-    // The thread that ran the plugin's call of `role` ("open", "worker", ...).
-    pid_t Thread(const std::string& role) const { return threads_.at(role); }
-    pid_t pid() const { return corePid_; }
-    std::string StatusPath() const { return "/proc/" + std::to_string(corePid_) + "/status"; }
-    std::string WorkPath(const std::string& name) const { return dir_ / ("work/" + name); }
-    std::string Output() const { return problems_ + core_->child.output; }
-    // Asks the core to stop as its supervisor does and returns the launcher's (or core's) wait
-    // status.
-    int Stop() {
-        stopped_ = true;
-        // The supervisor's stop packet rather than a signal: under ThreadSanitizer a signal that
-        // reaches a thread about to block can stay undelivered until that thread wakes.
-        return core_->Stop();
-    }
-
-private:
-    void Install(const TestUser& user, const std::string& coreXml) {
-        testkit::InstallCore(dir_);
-        testkit::InstallPlugin(dir_, "identity_threads");
-        // Once the core has become the test user it must still reach its executable and plugins,
-        // and write into its working directory.
-        for (const char* sub :
-             {"", "/plugins", "/protected-plugins", "/plugins/identity_threads.so"})
-            chmod((dir_.path() + sub).c_str(), 0755);
-        if (!coreXml.empty()) {
-            testkit::WriteFile(WorkPath("core.xml"), coreXml);
-            chmod(WorkPath("core.xml").c_str(), 0644);
-        }
-        if (chown((dir_ / "work").c_str(), user.uid, user.gid) != 0)
-            problems_ += "[test: chown of the working directory failed]";
-        chmod((dir_ / "work").c_str(), 0755);
-    }
-    bool ReadThreads() {
-        std::istringstream lines(testkit::ReadFile(WorkPath("identity-threads.txt")));
-        std::string role;
-        pid_t tid = 0;
-        while (lines >> role >> tid) threads_[role] = tid;
-        for (const char* needed : {"open", "worker", "reader", "supervisor"})
-            if (threads_.count(needed) == 0) return false;
-        return true;
-    }
-
-    testkit::TempDir dir_;
-    std::string problems_;  // what went wrong in the test's own steps
-    std::unique_ptr<testkit::SupervisedCore> core_;
-    pid_t corePid_ = -1;
-    bool stopped_ = false;
-    std::map<std::string, pid_t> threads_;
-};
-
-// ---- The tests -------------------------------------------------------------------------------
-
 // CAP_NET_ADMIN, CAP_NET_RAW and CAP_SYS_RAWIO; without CAP_SYS_RAWIO once plugins are open.
 constexpr uint64_t kLoadingCapabilities = 0x23000;
 constexpr uint64_t kRunningCapabilities = 0x3000;
 
 bool EndedWithStatusZero(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
-// Each test launches the core once; it must have stopped with status 0 by the end.
+// Each test launches the real core executable once, with a supervisor socket and the
+// "identity_threads" plugin; it must have stopped with status 0 by the end.
 template <typename Base>
 class Launching : public Base {
 protected:
@@ -265,23 +166,79 @@ protected:
     }
     void TearDown() override {
         if (core != nullptr) {
-            EXPECT_TRUE(EndedWithStatusZero(Stop())) << core->Output();
+            EXPECT_TRUE(EndedWithStatusZero(Stop())) << Output();
         }
     }
-    // Starts the core; true once its plugin's threads are all up.
+    // Starts the core, with `coreXml`, when not empty, as its configuration file; true once the
+    // plugin's open, worker, reader and supervisor calls have all noted their threads.
     bool Launch(Start start, const std::string& coreXml = "") {
-        core = std::make_unique<LaunchedCore>(start, user, coreXml);
-        return core->WaitForThreads();
+        Install(coreXml);
+        std::vector<std::string> command;
+        if (start != Start::kRootUnderRoot) {
+            const char* mode = start == Start::kRootUnderUser ? "root" : "user";
+            command = {IDENTITY_LAUNCHER, std::to_string(user.uid), mode, dir / "dvrcore"};
+        }
+        core = std::make_unique<testkit::SupervisedCore>(dir, command);
+        testkit::Child& child = core->child;
+        if (start == Start::kRootUnderRoot) {
+            corePid = child.pid;
+        } else if (child.WaitUntil([&] {
+                       return child.output.find('\n', child.output.find(kLaunched)) !=
+                              std::string::npos;
+                   })) {
+            corePid = std::atoi(&child.output[child.output.find(kLaunched) + kLaunched.size()]);
+        }
+        // Its forwarding to the plugin runs on the event-loop thread, which the plugin notes.
+        if (!core->Send(kPluginTarget, kPluginPacket, "ping"))
+            problems += "[test: sending a supervisor packet failed]";
+        return corePid > 0 && child.WaitUntil([&] { return ReadThreads(); });
     }
-    // Stops the core once; its wait status.
+    // Asks the core to stop as its supervisor does, once; the launcher's (or core's) wait status.
     int Stop() {
+        // The supervisor's stop packet rather than a signal: under ThreadSanitizer a signal that
+        // reaches a thread about to block can stay undelivered until that thread wakes.
         if (!status) status = core->Stop();
         return *status;
     }
+    bool WaitForOutput(const std::string& text) { return core->child.WaitForOutput(text); }
+    std::string StatusPath() const { return "/proc/" + std::to_string(corePid) + "/status"; }
+    std::string WorkPath(const std::string& name) const { return dir / ("work/" + name); }
+    std::string Output() const { return problems + core->child.output; }
 
     TestUser user;
-    std::unique_ptr<LaunchedCore> core;
+    testkit::TempDir dir;
+    std::string problems;  // what went wrong in the test's own steps
+    std::unique_ptr<testkit::SupervisedCore> core;
+    pid_t corePid = -1;
     std::optional<int> status;
+    std::map<std::string, pid_t> threads;  // the thread that ran the plugin's call of each role
+
+private:
+    void Install(const std::string& coreXml) {
+        testkit::InstallCore(dir);
+        testkit::InstallPlugin(dir, "identity_threads");
+        // Once the core has become the test user it must still reach its executable and plugins,
+        // and write into its working directory.
+        for (const char* sub :
+             {"", "/plugins", "/protected-plugins", "/plugins/identity_threads.so"})
+            chmod((dir.path() + sub).c_str(), 0755);
+        if (!coreXml.empty()) {
+            testkit::WriteFile(WorkPath("core.xml"), coreXml);
+            chmod(WorkPath("core.xml").c_str(), 0644);
+        }
+        if (chown((dir / "work").c_str(), user.uid, user.gid) != 0)
+            problems += "[test: chown of the working directory failed]";
+        chmod((dir / "work").c_str(), 0755);
+    }
+    bool ReadThreads() {
+        std::istringstream lines(testkit::ReadFile(WorkPath("identity-threads.txt")));
+        std::string role;
+        pid_t tid = 0;
+        while (lines >> role >> tid) threads[role] = tid;
+        for (const char* needed : {"open", "worker", "reader", "supervisor"})
+            if (threads.count(needed) == 0) return false;
+        return true;
+    }
 };
 
 using Identity = Launching<::testing::Test>;
@@ -298,8 +255,8 @@ std::set<unsigned long> GroupsOf(const std::string& statusPath) {
 }
 
 TEST_F(Identity, RootCoreTakesOnTheSupervisorsUserAndGroups) {
-    ASSERT_TRUE(Launch(Start::kRootUnderUser)) << core->Output();
-    const std::string status = core->StatusPath();
+    ASSERT_TRUE(Launch(Start::kRootUnderUser)) << Output();
+    const std::string status = StatusPath();
     EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, user.uid));
     EXPECT_EQ(StatusNumbers(status, "Gid"), std::vector<unsigned long>(4, user.gid));
     EXPECT_EQ(GroupsOf(status), (std::set<unsigned long>{user.gid, user.extraGid}));
@@ -307,26 +264,26 @@ TEST_F(Identity, RootCoreTakesOnTheSupervisorsUserAndGroups) {
 }
 
 TEST_F(Identity, EachThreadKeepsTheCapabilitiesOfTheStageThatStartedIt) {
-    ASSERT_TRUE(Launch(Start::kRootUnderUser)) << core->Output();
-    const pid_t pid = core->pid();
+    ASSERT_TRUE(Launch(Start::kRootUnderUser)) << Output();
+    const pid_t pid = corePid;
     // Plugins are opened on the main thread, whose task id is the process id.
-    ASSERT_EQ(core->Thread("open"), pid);
-    const pid_t worker = core->Thread("worker");
-    const pid_t reader = core->Thread("reader");
-    const pid_t eventLoop = core->Thread("supervisor");
+    ASSERT_EQ(threads.at("open"), pid);
+    const pid_t worker = threads.at("worker");
+    const pid_t reader = threads.at("reader");
+    const pid_t eventLoop = threads.at("supervisor");
     ASSERT_EQ((std::set<pid_t>{pid, worker, reader, eventLoop}).size(), 4u);
 
-    ExpectCapabilities(core->StatusPath(), kRunningCapabilities);
+    ExpectCapabilities(StatusPath(), kRunningCapabilities);
     ExpectCapabilities(TaskStatusPath(pid, pid), kRunningCapabilities);
     ExpectCapabilities(TaskStatusPath(pid, eventLoop), kLoadingCapabilities);
     ExpectCapabilities(TaskStatusPath(pid, worker), kLoadingCapabilities);
     ExpectCapabilities(TaskStatusPath(pid, reader), kRunningCapabilities);
-    EXPECT_EQ(core->Output().find("capset failed"), std::string::npos) << core->Output();
+    EXPECT_EQ(Output().find("capset failed"), std::string::npos) << Output();
 }
 
 TEST_F(Identity, NoThreadKeepsRootsIdentityOrCapabilities) {
-    ASSERT_TRUE(Launch(Start::kRootUnderUser)) << core->Output();
-    const auto tasks = TaskStatusPaths(core->pid());
+    ASSERT_TRUE(Launch(Start::kRootUnderUser)) << Output();
+    const auto tasks = TaskStatusPaths(corePid);
     EXPECT_GE(tasks.size(), 4u);
     for (const std::string& status : tasks) {
         EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, user.uid));
@@ -347,22 +304,22 @@ void ExpectPrivate(const std::string& path, mode_t mode, const TestUser& owner) 
 }
 
 TEST_F(Identity, FilesCreatedAfterTheSwitchBelongToTheUserAndStayPrivate) {
-    ASSERT_TRUE(Launch(Start::kRootUnderUser)) << core->Output();
-    ASSERT_TRUE(core->WaitForOutput("successfully started core version")) << core->Output();
+    ASSERT_TRUE(Launch(Start::kRootUnderUser)) << Output();
+    ASSERT_TRUE(WaitForOutput("successfully started core version")) << Output();
     // The plugin asked for 0666 and 0777.
-    ExpectPrivate(core->WorkPath("plugin-file"), 0600, user);
-    ExpectPrivate(core->WorkPath("plugin-dir"), 0700, user);
+    ExpectPrivate(WorkPath("plugin-file"), 0600, user);
+    ExpectPrivate(WorkPath("plugin-dir"), 0700, user);
     // The core's own configuration file, written safely before the start is reported.
-    ExpectPrivate(core->WorkPath("core.xml"), 0600, user);
+    ExpectPrivate(WorkPath("core.xml"), 0600, user);
 }
 
 TEST_F(Identity, RootCoreUnderRootSupervisorKeepsEveryPrivilege) {
-    ASSERT_TRUE(Launch(Start::kRootUnderRoot)) << core->Output();
-    ASSERT_TRUE(core->WaitForOutput("successfully started core version")) << core->Output();
+    ASSERT_TRUE(Launch(Start::kRootUnderRoot)) << Output();
+    ASSERT_TRUE(WaitForOutput("successfully started core version")) << Output();
     const std::string own = "/proc/self/status";
     const uint64_t rootSet = CapabilitySet(own, "CapEff");
     ASSERT_NE(rootSet, kLoadingCapabilities);
-    for (const std::string& status : TaskStatusPaths(core->pid())) {
+    for (const std::string& status : TaskStatusPaths(corePid)) {
         EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, 0));
         EXPECT_EQ(StatusNumbers(status, "Gid"), std::vector<unsigned long>(4, 0));
         EXPECT_EQ(GroupsOf(status), GroupsOf(own)) << status;
@@ -370,9 +327,9 @@ TEST_F(Identity, RootCoreUnderRootSupervisorKeepsEveryPrivilege) {
         EXPECT_EQ(CapabilitySet(status, "CapPrm"), CapabilitySet(own, "CapPrm")) << status;
         EXPECT_EQ(CapabilitySet(status, "CapInh"), CapabilitySet(own, "CapInh")) << status;
     }
-    EXPECT_EQ(StatusField(core->StatusPath(), "Umask"), "0077");
-    EXPECT_EQ(core->Output().find("capset failed"), std::string::npos) << core->Output();
-    ExpectPrivate(core->WorkPath("plugin-file"), 0600, TestUser{});
+    EXPECT_EQ(StatusField(StatusPath(), "Umask"), "0077");
+    EXPECT_EQ(Output().find("capset failed"), std::string::npos) << Output();
+    ExpectPrivate(WorkPath("plugin-file"), 0600, TestUser{});
 }
 
 // ---- A core under a supervisor of its own user ----------------------------------------------
@@ -392,15 +349,13 @@ void PrintTo(const LevelCase& levelCase, std::ostream* out) {
 using SameUser = Launching<::testing::TestWithParam<LevelCase>>;
 
 std::string CoreXml(int level) {
-    if (level < 0) return "";
-    return "<?xml ?><Norv Delta=\"0\"><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"" +
-           std::to_string(level) + "\"/></Module></Modules></Norv>";
+    return level < 0 ? "" : "<?xml ?>" + testkit::LevelDocument(level, INT32_MIN, " Delta=\"0\"");
 }
 
 TEST_P(SameUser, RefusedCapabilitiesAreLoggedAtLevelFiftyAndTheStartGoesOn) {
     // The reader thread starts only after the start sequence's own capability call.
-    ASSERT_TRUE(Launch(Start::kUserUnderUser, CoreXml(GetParam().coreLevel))) << core->Output();
-    for (const std::string& status : TaskStatusPaths(core->pid())) {
+    ASSERT_TRUE(Launch(Start::kUserUnderUser, CoreXml(GetParam().coreLevel))) << Output();
+    for (const std::string& status : TaskStatusPaths(corePid)) {
         EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, user.uid));
         EXPECT_EQ(CapabilitySet(status, "CapEff"), 0u) << status;
         EXPECT_EQ(CapabilitySet(status, "CapPrm"), 0u) << status;
@@ -408,12 +363,11 @@ TEST_P(SameUser, RefusedCapabilitiesAreLoggedAtLevelFiftyAndTheStartGoesOn) {
     Stop();
     // Init's refusal comes before the configured levels are read, so it always shows; the
     // start sequence's shows only while the core's level admits level 50.
-    const auto refusals = testkit::LinesWith(core->Output(), kRefused);
-    EXPECT_EQ(refusals.size(), GetParam().refusalsLogged) << core->Output();
+    const auto refusals = testkit::LinesWith(Output(), kRefused);
+    EXPECT_EQ(refusals.size(), GetParam().refusalsLogged) << Output();
     for (const auto& line : refusals) EXPECT_NE(line.find(" core "), std::string::npos) << line;
     if (GetParam().coreLevel < 0) {
-        EXPECT_EQ(testkit::LinesWith(core->Output(), "successfully started core version").size(),
-                  1u);
+        EXPECT_EQ(testkit::LinesWith(Output(), "successfully started core version").size(), 1u);
     }
 }
 
@@ -425,7 +379,6 @@ INSTANTIATE_TEST_SUITE_P(CoreLevels, SameUser,
                                         : "Level" + std::to_string(info.param.coreLevel);
                          });
 
-// ---- The real user of a process -----------------------------------------------------------------
 // Reading a process's real user from its /proc status: the "Uid:" line's first number, or 0.
 
 struct StatusCase {

@@ -3,10 +3,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <gtest/gtest.h>
-
-#include <vector>
-
 #include "core/arguments.h"
 #include "support/testkit.h"
 
@@ -17,21 +13,19 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-TEST(Process, HelpPrintsVersionAndUsageAndExitsWithoutStarting) {
-    TempDir dir;
-    const std::string core = InstallCore(dir);
+using Process = InstalledCoreTest;
+
+TEST_F(Process, HelpPrintsVersionAndUsageAndExitsWithoutStarting) {
     for (const char* help : {"-h", "-help"}) {
-        Child child = Spawn(core, {"-v", help}, dir / "work");
+        Child child = Run({"-v", help});
         ASSERT_EQ(child.Wait(), 0) << child.output;  // exited with status 0
         EXPECT_EQ(child.output, "core version 19.12.6.0\r\nUsage: " + core + " <pipe>\r\n");
     }
 }
 
-class StopSignal : public ::testing::TestWithParam<int> {};
+class StopSignal : public InstalledCoreTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StopSignal, EndsTheRunWithStatusZero) {
-    TempDir dir;
-    InstallCore(dir);
     // "--help" and other options are ignored: the core starts.
     const CoreRun run = StartAndStop(dir, GetParam(), {"--help", "-x"});
     EXPECT_TRUE(run.started) << run.output;
@@ -41,10 +35,8 @@ TEST_P(StopSignal, EndsTheRunWithStatusZero) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGINT, SIGTERM, SIGQUIT));
 
-TEST(Process, UnusableDescriptorFailsInitialisationWithStatusTwo) {
-    TempDir dir;
-    const std::string core = InstallCore(dir);
-    Child child = Spawn(core, {"999"}, dir / "work");
+TEST_F(Process, UnusableDescriptorFailsInitialisationWithStatusTwo) {
+    Child child = Run({"999"});
     const int status = child.Wait();
     ASSERT_TRUE(WIFEXITED(status)) << child.output;
     EXPECT_EQ(WEXITSTATUS(status), 2);
@@ -53,11 +45,11 @@ TEST(Process, UnusableDescriptorFailsInitialisationWithStatusTwo) {
 }
 
 // The plugin holds its Close until the test creates "release-close" in the working directory.
-TEST(StopSequence, FurtherSignalsDuringTheStopHaveNoEffect) {
-    TempDir dir;
-    const std::string core = InstallCore(dir);
-    InstallPlugin(dir, "frees_at_close");
-    Child child = Spawn(core, {}, dir / "work");
+using StopSequence = InstalledCoreTest;
+
+TEST_F(StopSequence, FurtherSignalsDuringTheStopHaveNoEffect) {
+    Install("frees_at_close");
+    Child child = Run();
     ASSERT_TRUE(child.WaitForOutput(kStarted)) << child.output;
     SendStopSignal(child, SIGTERM);
     ASSERT_TRUE(WaitFor([&] { return Exists(dir / "work/closing"); }));
@@ -75,38 +67,25 @@ TEST(StopSequence, FurtherSignalsDuringTheStopHaveNoEffect) {
 
 // ---- The scan of the arguments ------------------------------------------------------------------
 
-Arguments Scan(std::vector<const char*> args) {
-    args.insert(args.begin(), "dvrcore");
-    return ScanArguments(static_cast<int>(args.size()), args.data());
-}
-
-TEST(ArgumentScan, NoArgumentMeansNoSupervisor) {
-    const Arguments a = Scan({});
-    EXPECT_FALSE(a.help);
-    EXPECT_EQ(a.descriptor, -1);
-}
-
-TEST(ArgumentScan, HelpIsAnyArgumentStartingWithDashH) {
-    for (const char* help : {"-h", "-help", "-hx"}) EXPECT_TRUE(Scan({help}).help) << help;
-    for (const char* other : {"--help", "-", "-v", "-x"}) {
-        const Arguments a = Scan({other});
-        EXPECT_FALSE(a.help) << other;
-        EXPECT_EQ(a.descriptor, -1) << other;
+// "-h..." asks for help; the first argument not starting with '-' is the descriptor, converted
+// like atoi. Either ends the scan; everything else is ignored.
+TEST(ArgumentScan, FindsHelpOrTheDescriptorAndIgnoresTheRest) {
+    const struct {
+        std::vector<const char*> args;
+        bool help;
+        int descriptor;  // -1: no argument names a supervisor
+    } cases[] = {{{}, false, -1},         {{"-h"}, true, -1},      {{"-help"}, true, -1},
+                 {{"-hx"}, true, -1},     {{"--help"}, false, -1}, {{"-"}, false, -1},
+                 {{"-v"}, false, -1},     {{"-x"}, false, -1},     {{"-v", "7", "8"}, false, 7},
+                 {{"5", "-h"}, false, 5}, {{"abc"}, false, 0},     {{""}, false, 0},
+                 {{" 12xyz"}, false, 12}, {{"+3"}, false, 3}};
+    for (const auto& c : cases) {
+        std::vector<const char*> argv{"dvrcore"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const Arguments scanned = ScanArguments(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(scanned.help, c.help) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(scanned.descriptor, c.descriptor) << ::testing::PrintToString(c.args);
     }
-}
-
-TEST(ArgumentScan, FirstNonOptionIsTheDescriptorAndEndsTheScan) {
-    EXPECT_EQ(Scan({"-v", "7", "8"}).descriptor, 7);
-    const Arguments helpAfter = Scan({"5", "-h"});
-    EXPECT_FALSE(helpAfter.help);
-    EXPECT_EQ(helpAfter.descriptor, 5);
-}
-
-TEST(ArgumentScan, DescriptorConvertsLikeAtoi) {
-    EXPECT_EQ(Scan({"abc"}).descriptor, 0);
-    EXPECT_EQ(Scan({""}).descriptor, 0);
-    EXPECT_EQ(Scan({" 12xyz"}).descriptor, 12);
-    EXPECT_EQ(Scan({"+3"}).descriptor, 3);
 }
 
 }  // namespace

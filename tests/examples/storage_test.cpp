@@ -1,10 +1,7 @@
 // Slow storage: while a save of core.xml waits in fsync, the core still routes supervisor
 // packets, and the save lands afterwards. The real core with the example admin plugin, and an
 // fsync that waits until the test lets it go (a shim preloaded into the core).
-#include <gtest/gtest.h>
-
 #include <cstdlib>
-#include <string>
 
 #include "support/testkit.h"
 

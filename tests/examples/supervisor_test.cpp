@@ -5,18 +5,11 @@
 // pressed; then the terminal is as before and the supervisor goes on taking commands.
 #include <signal.h>
 #include <sys/wait.h>
-#include <termios.h>
-
-#include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/testkit.h"
 
@@ -39,7 +32,8 @@ struct DemoRun {
 // as scripts/run.sh lays them out.
 Child SpawnSupervisor(const TempDir& dir, std::vector<std::string> options, bool terminalInput) {
     InstallCore(dir);
-    CopyPlugins(dir, EXAMPLE_PLUGIN_DIR);
+    for (fs::directory_iterator it(EXAMPLE_PLUGIN_DIR), end; it != end; ++it)
+        if (it->path().extension() == ".so") CopyPlugin(dir, it->path().string());
     options.insert(options.begin(), {"--core", dir / "dvrcore"});
     // An emulated supervisor cannot start an emulated core by itself: hand it the launcher.
     if (UnderEmulation()) options.insert(options.end(), {"--launcher", DVRCORE_LAUNCHER});
@@ -80,31 +74,23 @@ void ExpectRecording(const DemoRun& run) {
     EXPECT_EQ(fs::file_size(run.Work("recording.bin")), total);
 }
 
-void ExpectCollectedLogLines(const DemoRun& run) {
-    const std::string log = ReadFile(run.Work("scribe.log"));
-    EXPECT_NE(log.find("successfully started core version"), std::string::npos) << log;
-    EXPECT_NE(log.find("streaming 10 frames per second"), std::string::npos) << log;
-}
-
-void ExpectStatusDocument(const DemoRun& run) {
-    const std::string document = ReadFile(run.Work("plugins.xml"));
-    for (const char* plugin : {"camera.so", "recorder.so", "scribe.so", "admin.so"})
-        EXPECT_NE(document.find(std::string("Filename=\"") + plugin + "\""), std::string::npos)
-            << plugin << " missing from\n"
-            << document;
-    EXPECT_NE(document.find("example-supervisor"), std::string::npos) << document;
-}
-
 // One run serves every check: the demo takes seconds.
 TEST(Demo, RunsAndStopsCleanly) {
     const std::unique_ptr<DemoRun> run = RunDemo();
     ExpectCleanExit(*run);
     ExpectRecording(*run);
-    ExpectCollectedLogLines(*run);
+    const std::string log = ReadFile(run->Work("scribe.log"));
+    EXPECT_NE(log.find("successfully started core version"), std::string::npos) << log;
+    EXPECT_NE(log.find("streaming 10 frames per second"), std::string::npos) << log;
     // The admin plugin answers the demo's first command, a status request.
     EXPECT_NE(run->output.find("message from module 0x053 (type 0x20): admin:"), std::string::npos)
         << run->output;
-    ExpectStatusDocument(*run);
+    const std::string document = ReadFile(run->Work("plugins.xml"));
+    for (const char* plugin : {"camera.so", "recorder.so", "scribe.so", "admin.so"})
+        EXPECT_NE(document.find(std::string("Filename=\"") + plugin + "\""), std::string::npos)
+            << plugin << " missing from\n"
+            << document;
+    EXPECT_NE(document.find("example-supervisor"), std::string::npos) << document;
 }
 
 // ---- The top view ----------------------------------------------------------------------------
@@ -123,12 +109,9 @@ struct StopsAtExit {
 constexpr const char* kClear = "\x1b[H\x1b[2J";
 
 std::vector<std::string> ScreenLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
+    Lines lines = LinesWith(text, "");
+    for (std::string& line : lines)
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
     return lines;
 }
 

@@ -22,8 +22,6 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
 }
 
 int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
-    (void)in;
-    (void)out;
     kit_flag_set(&opened);
     return 0;
 }
@@ -42,7 +40,6 @@ static void journalFrame(int32_t result) {
 
 int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
     int32_t last = -100;
-    (void)out;
     if (in->code != DVR_IOCTL_WORKER) return 0;
     kit_flag_wait(&opened);
     /* Admitted: the core is still small. */
@@ -62,7 +59,6 @@ int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
 }
 
 int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
-    (void)out;
     if (in->data != NULL && in->classFlags == DVR_CLASS_STATUS) {
         const char *text = (const char *)in->data;
         const char *found = strstr(text, "Throttling=\"");
@@ -73,15 +69,11 @@ int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
 }
 
 int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
-    (void)in;
-    (void)out;
     kit_flag_set(&closing);
     return 0;
 }
 
 int32_t Unload(_UnloadParmsIn *in, _UnloadParmsOut *out) {
-    (void)in;
-    (void)out;
     free(hog);
     return 0;
 }

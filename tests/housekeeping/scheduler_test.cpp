@@ -2,9 +2,6 @@
 // test clock, a test wall clock and a chosen resident size.
 #include <sys/wait.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <csignal>
 
 #include "housekeeping/resident_memory.h"
@@ -140,7 +137,6 @@ TEST_F(Scheduler, NoTickAfterTheStopSequenceCancelsTheTimer) {
     EXPECT_EQ(core.readings, readings);
 }
 
-// ---- The real executable over its limit ---------------------------------------------------------
 // The real executable: a plugin grows the core past its memory limit; video is refused as
 // throttled and the status document announces it.
 

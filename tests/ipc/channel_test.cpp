@@ -4,14 +4,8 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "support/test_core.h"
 
@@ -100,9 +94,7 @@ TEST_F(Channel, ADeltaWaitingBehindABusyPacketIsAppliedBeforeTheCoreStops) {
     Send(SupervisorPacket(kAlphaTarget, 1, "busy"));
     ASSERT_TRUE(WaitFor([&] { return busy.entered.load(); }));
     // The delivery loop hands the delta's parse to the event-loop thread, behind the packet.
-    const std::string delta =
-        "<Norv Delta=\"1\"><Modules><Module><Plugin ID=\"-2147483648\" "
-        "LogLevel=\"7\" /></Module></Modules></Norv>";
+    const std::string delta = LevelDocument(7);
     ASSERT_EQ(Raise(Event(kAlphaId, DVR_CLASS_CONFIG, DVR_CODE_DOCUMENT, delta.data(),
                           static_cast<uint32_t>(delta.size()))),
               DVR_RESULT_OK);
@@ -255,7 +247,6 @@ TEST_F(StartupWait, UnrelatedEventsDoNotEndTheWait) {
     EXPECT_EQ(fileNameAtOpen, "corvaned");
 }
 
-// ---- The real executable losing its supervisor --------------------------------------------------
 // The real executable under a supervisor that goes away: the core lingers a full minute before
 // it closes its plugins, so that the supervisor's watchdogs expire first.
 

@@ -1,19 +1,9 @@
 // The delivery loop with real plugins: who receives a queued event and how, configuration
 // events, blocks kept past a call and given back from other threads, draining at stop, and
 // the report of blocks never given back.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <set>
-#include <thread>
 
 #include "support/test_core.h"
 
@@ -22,31 +12,26 @@ namespace {
 
 constexpr uint32_t kRaiser = 0x00990000;  // a module that is not loaded
 
-// The fixture owns the core, the plugins it takes over and what their hooks reach (Own,
-// Record), and stops the core first.
 using Delivery = PluginHostTest;
+
+// Gives a kept block back from a thread of its own, as a plugin's other threads do.
+int32_t ReleaseOnThread(void* block, uint32_t holder) {
+    int32_t result = 99;
+    std::thread([&] { result = Release(block, holder); }).join();
+    return result;
+}
 
 TEST_F(Delivery, SubscribersShareOneBlockInTableOrderAndSeeTheEventVerbatim) {
     auto& order = Own<Shared<std::string>>();
-    auto inOrder = [&order](Recorder& recorder, const char* name) {
-        PluginHooks hooks;
-        hooks.write = [&order, record = recorder.Write(), name](auto* in, auto* out) {
-            order.Add(name);
-            return record(in, out);
-        };
-        return hooks;
-    };
-    Recorder& a = Own<Recorder>();
-    Recorder& b = Own<Recorder>();
-    const uint32_t idA = Take("bus_a", inOrder(a, "a")).id();
-    Take("bus_b", inOrder(b, "b"));
+    Recorded& a = Record("bus_a", 0, [&order](_WriteParmsIn*) { order.Add("a"); });
+    Recorded& b = Record("bus_b", 0, [&order](_WriteParmsIn*) { order.Add("b"); });
     Recorder& plain = Record("bus_plain");
     Recorder& noWrite = Record("bus_no_write");
     core->StartInBackground();
     ASSERT_EQ(core->plugins.size(), 4u);
 
     // Raised by bus_a itself: a subscriber receives its own events too.
-    _EventParmsIn event = Event(idA, DVR_CLASS_1, 7, "payload", 7);
+    _EventParmsIn event = Event(a.id, DVR_CLASS_1, 7, "payload", 7);
     std::memset(event.reserved32, 0x11, sizeof event.reserved32);
     std::memset(event.reserved44, 0x22, sizeof event.reserved44);
     std::memset(event.reserved51, 0x33, sizeof event.reserved51);
@@ -101,10 +86,7 @@ TEST_F(Delivery, QueuedEventsMatchWithTheAdjustedCode) {
 TEST_F(Delivery, ConfigurationReachesEveryOtherPluginThroughIoctlTwo) {
     Recorded& a = Record("bus_a");
     Recorded& b = Record("bus_b");
-    Recorded& plain = Own<Recorded>();
-    PluginHooks plainHooks = plain.Hooks();
-    plainHooks.ioctl = plain.Ioctl(1);  // keeps the text
-    plain.id = Take("bus_plain", plainHooks).id();
+    Recorded& plain = Record("bus_plain", 1);  // keeps the text
     Recorded& noIoctl = Record("bus_no_ioctl");
     Recorded& noWrite = Record("bus_no_write");
     core->StartInBackground();
@@ -204,27 +186,22 @@ TEST_F(KeptBlocks, LastReleaseFromAnotherThreadFreesTheBlockOnce) {
     char* block = static_cast<char*>(a.writes.Items()[0].in.data);
     EXPECT_EQ(core->Leaks(), (Holds{{block, a.id}, {block, b.id}}));
 
-    auto releaseFromThread = [](void* data, uint32_t holder) {
-        int32_t result = 99;
-        std::thread([&] { result = Release(data, holder); }).join();
-        return result;
-    };
-    EXPECT_EQ(releaseFromThread(block, a.id), DVR_RESULT_OK);
+    EXPECT_EQ(ReleaseOnThread(block, a.id), DVR_RESULT_OK);
     // bus_b still holds it: nothing is freed and the block is intact.
     EXPECT_EQ(core->Leaks(), (Holds{{block, b.id}}));
     EXPECT_STREQ(block, "kept");
-    EXPECT_EQ(releaseFromThread(block, idC), DVR_RESULT_OK);  // not a holder: no change
+    EXPECT_EQ(ReleaseOnThread(block, idC), DVR_RESULT_OK);  // not a holder: no change
     EXPECT_EQ(core->Leaks(), (Holds{{block, b.id}}));
-    EXPECT_EQ(releaseFromThread(block, b.id), DVR_RESULT_OK);
+    EXPECT_EQ(ReleaseOnThread(block, b.id), DVR_RESULT_OK);
     EXPECT_TRUE(core->Leaks().empty());
     // Freed: the address is unknown now, and a second release frees nothing.
-    EXPECT_EQ(releaseFromThread(block, b.id), DVR_RESULT_REFUSED);
+    EXPECT_EQ(ReleaseOnThread(block, b.id), DVR_RESULT_REFUSED);
 }
 
 TEST_F(KeptBlocks, ReleasesDuringTheCallEndTheHoldButNotTheCoresOwn) {
     auto& answers = Own<Shared<int32_t>>();
     auto& seenAfterCoreRelease = Own<std::string>();
-    PluginHooks aHooks, bHooks, cHooks;
+    PluginHooks aHooks, bHooks;
     // bus_a gives the block back from its own call, then claims to keep it.
     aHooks.write = [&answers](_WriteParmsIn* in, _WriteParmsOut* out) {
         if (in->code == 1) {
@@ -241,17 +218,14 @@ TEST_F(KeptBlocks, ReleasesDuringTheCallEndTheHoldButNotTheCoresOwn) {
         }
         return 0;
     };
-    // bus_c tries to drop the core's hold, then reads the block.
-    cHooks.write = [&, record = c.Write()](_WriteParmsIn* in, _WriteParmsOut* out) {
-        if (in->code == 1) {
-            answers.Add(Release(in->data, DVR_CORE_ID));
-            seenAfterCoreRelease = Bytes(in->data, in->length);
-        }
-        return record(in, out);
-    };
     const uint32_t idA = Take("bus_a", aHooks).id();
     Take("bus_b", bHooks);
-    Take("bus_c", cHooks);
+    // bus_c tries to drop the core's hold, then reads the block.
+    Take("bus_c", c.Hooks(0, [&](_WriteParmsIn* in) {
+        if (in->code != 1) return;
+        answers.Add(Release(in->data, DVR_CORE_ID));
+        seenAfterCoreRelease = Bytes(in->data, in->length);
+    }));
     core->StartInBackground();
     DeliverAndWait(Event(kRaiser, DVR_CLASS_1, 1, "in call", 8));
     void* block = c.writes.Items()[0].in.data;
@@ -263,13 +237,9 @@ TEST_F(KeptBlocks, ReleasesDuringTheCallEndTheHoldButNotTheCoresOwn) {
 }
 
 TEST_F(Delivery, StopDeliversEverythingQueuedInOrderBeforeStartReturns) {
-    Recorder& a = Own<Recorder>();
-    PluginHooks hooks;
-    hooks.write = [this, record = a.Write()](_WriteParmsIn* in, _WriteParmsOut* out) {
+    Recorder& a = Record("bus_a", 0, [this](_WriteParmsIn* in) {
         if (in->code == 0) gate.Pass("first write");
-        return record(in, out);
-    };
-    Take("bus_a", hooks);
+    });
     core->StartInBackground();
 
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, 0)), DVR_RESULT_OK);
@@ -314,9 +284,7 @@ TEST_F(LeakReport, ListsEveryHoldStillTakenInAddressAndHoldOrderOnce) {
     core->Stop();
     ASSERT_EQ(a.writes.Size(), 2u);
     std::vector<void*> blocks{a.writes.Items()[0].in.data, a.writes.Items()[1].in.data};
-    std::sort(blocks.begin(), blocks.end(), [](void* x, void* y) {
-        return reinterpret_cast<uintptr_t>(x) < reinterpret_cast<uintptr_t>(y);
-    });
+    std::sort(blocks.begin(), blocks.end(), std::less<void*>());
     const Lines expected{LeakLine(blocks[0], a.id), LeakLine(blocks[0], b.id),
                          LeakLine(blocks[1], a.id), LeakLine(blocks[1], b.id)};
     EXPECT_EQ(LeakLines(*core), expected);
@@ -334,12 +302,11 @@ TEST_F(LeakReport, SaysNothingWhenEveryBlockWasGivenBack) {
     core->StartInBackground();
     ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, 1, "one", 3)), DVR_RESULT_OK);
     ASSERT_TRUE(WaitFor([&] { return core->Leaks().size() == 1; }));
-    std::thread([&] { EXPECT_EQ(Release(a.writes.Items()[0].in.data, a.id), 0); }).join();
+    EXPECT_EQ(ReleaseOnThread(a.writes.Items()[0].in.data, a.id), 0);
     core->Stop();
     EXPECT_TRUE(LeakLines(*core).empty());
 }
 
-// ---- Direct requests ----------------------------------------------------------------------------
 // Direct requests and the request threads that serve them: which plugins serve a request,
 // what Read receives, request tags, and the back-pressure on tagged events with data.
 
@@ -537,9 +504,7 @@ TEST_F(RequestBackPressure, SecondTaggedBlockWaitsUntilTheFirstIsReleased) {
     EXPECT_FALSE(done("second"));
     EXPECT_EQ(a.writes.Size(), 2u);
 
-    int32_t lastRelease = 99;
-    std::thread([&] { lastRelease = Release(first, b.id); }).join();
-    EXPECT_EQ(lastRelease, DVR_RESULT_OK);
+    EXPECT_EQ(ReleaseOnThread(first, b.id), DVR_RESULT_OK);
     ASSERT_TRUE(WaitFor([&] { return done("second") && b.writes.Size() == 3; }));
     for (const auto& step : steps.Items()) EXPECT_EQ(step.second, DVR_RESULT_OK) << step.first;
     void* second = b.writes.Items()[2].in.data;
@@ -582,7 +547,6 @@ TEST_F(RequestThreads, PluginIsNotUnloadedWhileOneOfItsRequestsRuns) {
     EXPECT_EQ(gate.Events(), (Lines{"close", "request returns", "unload"}));
 }
 
-// ---- Many threads at once -----------------------------------------------------------------------
 // Many threads on the event bus at once: raisers, subscribers that keep blocks and give them
 // back from other threads, request threads under back-pressure, and a stop in the middle.
 // Under the sanitizers a block freed twice or never freed fails the run; the counts below
@@ -612,9 +576,8 @@ std::vector<char> Payload(uint32_t raiser, uint32_t sequence) {
     return bytes;
 }
 
-bool Intact(const void* data, uint32_t length) {
+bool Intact(const void* data, uint32_t length, Header& header) {
     if (data == nullptr || length < sizeof(Header)) return false;
-    Header header;
     std::memcpy(&header, data, sizeof header);
     const std::vector<char> expected = Payload(header.raiser, header.sequence);
     return expected.size() == length && std::memcmp(expected.data(), data, length) == 0;
@@ -627,18 +590,16 @@ public:
         for (int i = 0; i < count; ++i) threads.emplace_back([this] { Run(); });
     }
     void Keep(void* block, uint32_t holder) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            kept.emplace_back(block, holder);
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        kept.emplace_back(block, holder);
         changed.notify_one();
     }
     void Finish() {
         {
             std::lock_guard<std::mutex> lock(mutex);
             finishing = true;
+            changed.notify_all();
         }
-        changed.notify_all();
         for (std::thread& thread : threads) thread.join();
         threads.clear();
     }
@@ -683,12 +644,11 @@ struct Seen {
             ++withoutData;
             return;
         }
-        if (!Intact(in.data, in.length)) {
+        Header header;
+        if (!Intact(in.data, in.length, header)) {
             ++damaged;
             return;
         }
-        Header header;
-        std::memcpy(&header, in.data, sizeof header);
         std::lock_guard<std::mutex> lock(mutex);
         if (!events.emplace(header.raiser, header.sequence).second) ++duplicates;
     }
@@ -709,12 +669,9 @@ TEST_F(BusStress, EveryAcceptedEventReachesEverySubscriberOnceAndEveryBlockIsGiv
     std::atomic<uint32_t> refused{0};
     std::atomic<uint32_t> unexpected{0};
     auto count = [&](int32_t result) {
-        if (result == DVR_RESULT_OK)
-            ++accepted;
-        else if (result == DVR_RESULT_REFUSED)
-            ++refused;
-        else
-            ++unexpected;
+        ++(result == DVR_RESULT_OK        ? accepted
+           : result == DVR_RESULT_REFUSED ? refused
+                                          : unexpected);
     };
 
     PluginHooks aHooks, bHooks, cHooks, serverHooks;

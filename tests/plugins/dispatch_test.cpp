@@ -176,8 +176,7 @@ TEST(WithoutACore, EveryEventIsRefusedAndASentBlockIsFreed) {
     ASSERT_EQ(entry, &FlatPluginEvent);
     const auto raise = [entry](_EventParmsIn in) {
         _EventParmsOut out{sizeof out, 1, 99};
-        const int32_t returned = entry(&in, &out);
-        EXPECT_EQ(returned, DVR_RESULT_REFUSED);
+        EXPECT_EQ(entry(&in, &out), DVR_RESULT_REFUSED);
         return out.result;
     };
     char data[] = "kept by the raiser";

@@ -1,8 +1,7 @@
 # Plugins that misbehave as plugins in the field do, and the slow-storage shim.
 set(field_source ${PROJECT_SOURCE_DIR}/tests/core/field_plugin.c)
 function(dvr_field_plugin name)
-  dvr_test_plugin_from(${name} ${field_source} ${name})
-  target_compile_definitions(tp_${name} PRIVATE ${ARGN})
+  dvr_test_plugin_from(${name} ${field_source} ${ARGN})
 endfunction()
 
 dvr_field_plugin(stall_write MB_ID=0x00400000u MB_TAKES MB_RAISES MB_WRITE=1)
@@ -13,9 +12,6 @@ dvr_field_plugin(taker MB_ID=0x00440000u MB_TAKES MB_WRITE=3)
 dvr_field_plugin(frees_at_close MB_ID=0x00450000u MB_CLOSE_KEY=50 MB_CLOSE_WAITS)
 dvr_field_plugin(id_zero MB_ID=0u)
 
-add_library(slow_fsync_shim MODULE ${PROJECT_SOURCE_DIR}/tests/config/slow_fsync_shim.c)
-target_include_directories(slow_fsync_shim PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(slow_fsync_shim PRIVATE dvrcore::plugin ${CMAKE_DL_LIBS})
-set_target_properties(slow_fsync_shim PROPERTIES PREFIX "" OUTPUT_NAME slow_fsync_shim
+dvr_test_plugin_from(slow_fsync_shim ${PROJECT_SOURCE_DIR}/tests/config/slow_fsync_shim.c)
+set_target_properties(tp_slow_fsync_shim PROPERTIES
                       LIBRARY_OUTPUT_DIRECTORY ${TEST_PLUGIN_DIR}/../shims)
-add_dependencies(dvrcore_test_plugins slow_fsync_shim)

@@ -4,11 +4,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <algorithm>
-#include <atomic>
 #include <boost/filesystem.hpp>
-#include <set>
-#include <utility>
 
 #include "plugins/plugin_paths.h"
 #include "support/test_core.h"
@@ -40,8 +36,7 @@ TEST_P(MarkedPlugin, LoadsFirstThenPluginsThenProtectedPluginsInByteOrder) {
     Install("gamma", "plugins", "c.so");
     Install("delta", GetParam(), "x_zolmak.so");
     EXPECT_TRUE(core->LoadPlugins());
-    const Lines expected{"x_zolmak.so", "c.so", "a.so", "b.so"};
-    EXPECT_EQ(TableNames(), expected);
+    EXPECT_EQ(TableNames(), (Lines{"x_zolmak.so", "c.so", "a.so", "b.so"}));
     EXPECT_EQ(LoadedLines(),
               (Lines{Loaded("x_zolmak.so"), Loaded("c.so"), Loaded("a.so"), Loaded("b.so")}));
     EXPECT_EQ(Callers("load"), (Lines{"delta", "gamma", "beta", "alpha"}));
@@ -194,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A second plugin with alpha's identifier, from either directory, is refused after its Load.
 class DuplicateIdentifier
     : public Loader,
-      public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+      public ::testing::WithParamInterface<std::pair<std::string, std::string>> {};
 
 TEST_P(DuplicateIdentifier, IsRefusedAndReleasedWhileTheFirstStays) {
     const auto [plugin, subdir] = GetParam();
@@ -361,7 +356,6 @@ TEST_F(Loader, OpensInTableOrderAndKeepsOnlyTheResult) {
     EXPECT_EQ(core->plugins[2].openCode, 5);
 }
 
-// ---- Threads, closing and unloading -------------------------------------------------------------
 // The worker and reader threads that the core runs for plugins that ask for them; closing and
 // unloading: the close order, the messages, the joins before each Unload and the one library
 // that stays mapped.
@@ -525,7 +519,6 @@ TEST_F(Unloader, WaitsForRequestsStillInsideThePluginBeforeItsUnload) {
     EXPECT_EQ(Callers("request", "3"), Lines{"reader"});
 }
 
-// ---- The binary interface -----------------------------------------------------------------------
 // The binary interface as plugins meet it: the records the core fills for each entry point,
 // and which entry points it calls at all over a whole run.
 

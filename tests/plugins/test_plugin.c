@@ -1,8 +1,6 @@
-/* A data-driven plugin for the tests: see test_plugin.h. Compile-time settings, each given by
- * dvr_test_plugin (tests/plugins/CMakeLists.txt) with its default where a plugin names none:
- * TP_NAME, TP_ID, TP_MASKS (nine values), TP_WORKER, TP_READER, TP_WRITE, TP_DEFAULT_LEVEL,
- * TP_LOAD_RESULT, TP_LOAD_ERROR, TP_OPEN_RESULT, TP_CLOSE_RESULT, TP_CLOSE_ERROR,
- * TP_UNLOAD_RESULT, TP_UNLOAD_ERROR; and TP_OMIT_<ENTRY> to leave an entry point out. */
+/* A data-driven plugin for the tests: see test_plugin.h. Its TP_* settings come from
+ * dvr_test_plugin (tests/plugins/CMakeLists.txt), which lists their defaults; TP_OMIT_<ENTRY>
+ * leaves an entry point out. */
 #include "test_plugin.h"
 
 #include "tests/support/plugin_kit.h"
@@ -17,10 +15,8 @@ static void journal(const char *entry, long detail) {
 }
 
 DVR_PLUGIN_EXPORT void TestPlugin_SetHooks(const TestPluginHooks *newHooks) {
-    if (newHooks != NULL)
-        hooks = *newHooks;
-    else
-        memset(&hooks, 0, sizeof hooks);
+    static const TestPluginHooks none;
+    hooks = newHooks != NULL ? *newHooks : none;
 }
 
 DVR_PLUGIN_EXPORT DvrEventEntry TestPlugin_EventEntry(void) { return eventEntry; }
@@ -86,8 +82,6 @@ int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
 
 #ifndef TP_OMIT_SEEK
 DVR_PLUGIN_EXPORT int32_t Seek(void *in, void *out) {
-    (void)in;
-    (void)out;
     journal("seek", 0);
     return 0;
 }

@@ -4,13 +4,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <gtest/gtest.h>
-
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/json_parser.hpp>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/testkit.h"
 
@@ -117,11 +113,8 @@ TEST(Inspect, JsonHoldsTheDeclarationAndItsWarnings) {
     const ptree warned = Json(module255.output);
     EXPECT_EQ(Number(warned, "logLevel"), 30u);
     ASSERT_EQ(warned.get_child("warnings").size(), 1u);
-    EXPECT_EQ(warned.get_child("warnings")
-                  .front()
-                  .second.get_value<std::string>()
-                  .rfind("module number 255 has no log level", 0),
-              0u);
+    const auto warning = warned.get_child("warnings").front().second.get_value<std::string>();
+    EXPECT_EQ(warning.rfind("module number 255 has no log level", 0), 0u) << warning;
 }
 
 }  // namespace

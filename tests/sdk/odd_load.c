@@ -13,7 +13,6 @@ extern int32_t odd_missing_function(void);
 #endif
 
 DVR_PLUGIN_EXPORT int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
-    (void)in;
     out->id = 0x00310000u;
 #if defined(ODD_ID0)
     out->id = 0;

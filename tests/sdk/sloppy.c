@@ -12,7 +12,6 @@ static void *kept; /* where a leak checker still finds the block */
 static int foreign;
 
 static void *idle(void *unused) {
-    (void)unused;
     for (;;) pause();
     return NULL;
 }
@@ -27,8 +26,6 @@ DVR_PLUGIN_EXPORT int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
 
 DVR_PLUGIN_EXPORT int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
     pthread_t thread;
-    (void)in;
-    (void)out;
     if (pthread_create(&thread, NULL, idle, NULL) == 0) pthread_detach(thread);
     return 0;
 }
@@ -42,8 +39,6 @@ DVR_PLUGIN_EXPORT int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
 }
 
 DVR_PLUGIN_EXPORT int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
-    (void)in;
-    (void)out;
     kit_raise(raiseEvent, kit_event(SLOPPY_ID, DVR_CMD_RELEASE, 0, &foreign, 0));
     return 0;
 }

@@ -21,8 +21,7 @@ static inline void kit_append(const char *path, const char *line) {
     const size_t length = strlen(line);
     const int fd = path != NULL ? open(path, O_WRONLY | O_APPEND | O_CREAT, 0600) : -1;
     if (fd < 0) return;
-    if (write(fd, line, length) != (ssize_t)length) { /* best effort */
-    }
+    (void)!write(fd, line, length); /* best effort */
     close(fd);
 }
 

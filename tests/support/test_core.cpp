@@ -6,7 +6,6 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/filesystem.hpp>
-#include <chrono>
 #include <cstring>
 #include <future>
 #include <sstream>
@@ -238,16 +237,17 @@ PluginHooks Gated(CallGate& gate, const std::string& name) {
     return hooks;
 }
 
-PluginHooks Recorder::Hooks(uint32_t pending) {
+PluginHooks Recorder::Hooks(uint32_t pending, WriteNote before) {
     PluginHooks hooks;
-    hooks.write = Write(pending);
+    hooks.write = Write(pending, std::move(before));
     hooks.ioctl = Ioctl(pending);
     hooks.read = Read();
     return hooks;
 }
 
-Hook<_WriteParmsIn, _WriteParmsOut> Recorder::Write(uint32_t pending) {
-    return [this, pending](_WriteParmsIn* in, _WriteParmsOut* out) {
+Hook<_WriteParmsIn, _WriteParmsOut> Recorder::Write(uint32_t pending, WriteNote before) {
+    return [this, pending, before](_WriteParmsIn* in, _WriteParmsOut* out) {
+        if (before) before(in);
         writes.Add({*in, *out, Bytes(in->data, in->length)});
         out->pending = pending;
         return 0;

@@ -5,21 +5,16 @@
 // records of what the plugin was handed.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
-#include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "core/dvrcore.h"
 #include "support/testkit.h"
@@ -252,14 +247,15 @@ inline bool CoreDocument(const void* data, uint32_t length) {
 
 // What a plugin is handed, recorded by hooks: Write and IOCTL answer `pending`, IOCTL leaves out
 // the core's own documents, and Read takes only direct requests (the reader thread's own call
-// has tag 0).
+// has tag 0). `before`, when given, sees each Write first.
 struct Recorder {
+    using WriteNote = std::function<void(_WriteParmsIn*)>;
     Shared<WriteCall> writes;
     Shared<IoctlCall> ioctls;
     Shared<ReadCall> requests;
 
-    PluginHooks Hooks(uint32_t pending = 0);
-    Hook<_WriteParmsIn, _WriteParmsOut> Write(uint32_t pending = 0);
+    PluginHooks Hooks(uint32_t pending = 0, WriteNote before = {});
+    Hook<_WriteParmsIn, _WriteParmsOut> Write(uint32_t pending = 0, WriteNote before = {});
     Hook<_IoctlParmsIn, _IoctlParmsOut> Ioctl(uint32_t pending = 0);
     Hook<_ReadParmsIn, _ReadParmsOut> Read();
     std::vector<uint32_t> WriteCodes() const;
@@ -338,9 +334,10 @@ protected:
     struct Recorded : Recorder {
         uint32_t id = 0;
     };
-    Recorded& Record(const std::string& plugin, uint32_t pending = 0) {
+    Recorded& Record(const std::string& plugin, uint32_t pending = 0,
+                     Recorder::WriteNote before = {}) {
         Recorded& recorder = Own<Recorded>();
-        recorder.id = Take(plugin, recorder.Hooks(pending)).id();
+        recorder.id = Take(plugin, recorder.Hooks(pending, std::move(before))).id();
         return recorder;
     }
     void LoadAndOpen() {

@@ -7,10 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
 #include <cstdio>
@@ -102,6 +99,11 @@ Lines LinesWith(const std::string& text, const std::string& part) {
     return lines;
 }
 
+std::string LevelDocument(int level, int32_t id, const std::string& delta) {
+    return "<Norv" + delta + "><Modules><Module><Plugin ID=\"" + std::to_string(id) +
+           "\" LogLevel=\"" + std::to_string(level) + "\" /></Module></Modules></Norv>";
+}
+
 namespace {
 
 std::string JournalPath() {
@@ -116,6 +118,13 @@ std::string JournalPath() {
 // Set before any test starts a plugin thread that reads it.
 const std::string journalAtStart = JournalPath();
 
+// `source` copied to `target`, in directories made for it; the copy's path.
+std::string CopyTo(const fs::path& source, const fs::path& target) {
+    fs::create_directories(target.parent_path());
+    fs::copy_file(source, target, fs::copy_option::overwrite_if_exists);
+    return target.string();
+}
+
 }  // namespace
 
 Lines JournalLines() { return LinesWith(ReadFile(JournalPath()), ""); }
@@ -124,24 +133,12 @@ void ClearJournal() { std::remove(JournalPath().c_str()); }
 
 std::string InstallPlugin(const TempDir& dir, const std::string& plugin, const std::string& subdir,
                           const std::string& fileName) {
-    const fs::path target =
-        fs::path(dir.path()) / subdir / (fileName.empty() ? plugin + ".so" : fileName);
-    fs::create_directories(target.parent_path());
-    fs::copy_file(fs::path(TEST_PLUGIN_DIR) / (plugin + ".so"), target,
-                  fs::copy_option::overwrite_if_exists);
-    return target.string();
+    return CopyTo(fs::path(TEST_PLUGIN_DIR) / (plugin + ".so"),
+                  fs::path(dir.path()) / subdir / (fileName.empty() ? plugin + ".so" : fileName));
 }
 
 std::string CopyPlugin(const TempDir& dir, const std::string& file) {
-    const fs::path target = fs::path(dir / "plugins") / fs::path(file).filename();
-    fs::create_directories(target.parent_path());
-    fs::copy_file(file, target, fs::copy_option::overwrite_if_exists);
-    return target.string();
-}
-
-void CopyPlugins(const TempDir& dir, const std::string& directory) {
-    for (fs::directory_iterator it(directory), end; it != end; ++it)
-        if (it->path().extension() == ".so") CopyPlugin(dir, it->path().string());
+    return CopyTo(file, fs::path(dir / "plugins") / fs::path(file).filename());
 }
 
 std::string InChild(const std::function<std::string()>& work) {
@@ -310,13 +307,11 @@ Child Spawn(const std::string& executable, const std::vector<std::string>& args,
 }
 
 std::string InstallCore(const TempDir& dir) {
-    const std::string target = dir / "dvrcore";
-    fs::copy_file(DVRCORE_EXE, target, fs::copy_option::overwrite_if_exists);
+    const std::string target = CopyTo(DVRCORE_EXE, dir / "dvrcore");
     fs::permissions(
         target, fs::owner_all | fs::group_read | fs::group_exe | fs::others_read | fs::others_exe);
-    fs::create_directories(dir / "plugins");
-    fs::create_directories(dir / "protected-plugins");
-    fs::create_directories(dir / "work");
+    for (const char* sub : {"plugins", "protected-plugins", "work"})
+        fs::create_directories(dir / sub);
     return target;
 }
 

@@ -5,6 +5,8 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -79,6 +81,10 @@ inline std::string Nested(int levels, const std::string& inner = "") {
     for (int i = 0; i < levels; ++i) text += "</a>";
     return text;
 }
+// A document that sets one module's log level (the core's by default), with `delta` in its root:
+// <Norv Delta="1"><Modules><Module><Plugin ID=".." LogLevel=".." /></Module></Modules></Norv>.
+std::string LevelDocument(int level, int32_t id = INT32_MIN,
+                          const std::string& delta = " Delta=\"1\"");
 inline bool Has(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -94,8 +100,6 @@ std::string InstallPlugin(const TempDir& dir, const std::string& plugin,
                           const std::string& subdir = "plugins", const std::string& fileName = "");
 // The shared object `file` copied into <dir>/plugins under its own name; the copy's path.
 std::string CopyPlugin(const TempDir& dir, const std::string& file);
-// Every shared object of `directory` copied into <dir>/plugins.
-void CopyPlugins(const TempDir& dir, const std::string& directory);
 
 // Runs `work` in a child process and returns what it gave back.
 std::string InChild(const std::function<std::string()>& work);
@@ -164,6 +168,15 @@ Child Spawn(const std::string& executable, const std::vector<std::string>& args,
 // The core executable copied beside fresh "plugins", "protected-plugins" and "work"
 // directories.
 std::string InstallCore(const TempDir& dir);
+
+// A test of the core executable installed in a temporary directory (see InstallCore).
+struct InstalledCoreTest : ::testing::Test {
+    TempDir dir;
+    std::string core = InstallCore(dir);
+    void Install(const std::string& plugin) { InstallPlugin(dir, plugin); }
+    // Starts the core in <dir>/work.
+    Child Run(const std::vector<std::string>& args = {}) { return Spawn(core, args, dir / "work"); }
+};
 
 // A run of the core installed in `dir` (see InstallCore), stopped with `signal` once it has
 // reported its start.
