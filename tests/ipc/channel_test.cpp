@@ -201,6 +201,7 @@ protected:
         PluginHooks hooks;
         hooks.open = [this](_OpenParmsIn*, _OpenParmsOut*) {
             fileNameAtOpen = core->Supervisor().fileName;
+            openedAt = std::chrono::steady_clock::now();
             return 0;
         };
         hooks.ioctl = std::move(worker);
@@ -211,6 +212,7 @@ protected:
     TempDir dir;
     Link link;
     std::string fileNameAtOpen = "<not opened>";
+    std::chrono::steady_clock::time_point openedAt;  // right after the wait, before any save
     std::atomic<bool> workerRaised{false};
     std::unique_ptr<Plugin> threads;
     std::unique_ptr<TestCore> core = std::make_unique<TestCore>(dir);
@@ -224,7 +226,7 @@ TEST_F(StartupWait, IdentityThatArrivedEarlyDoesNotDelayTheStart) {
     core->StartInBackground();
     ASSERT_TRUE(core->LoggedStartingWith("successfully started core version"));
     // A lost wake-up would hold the start for the whole ten seconds.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+    EXPECT_LT(openedAt - started, std::chrono::seconds(8));
     EXPECT_EQ(fileNameAtOpen, "corvaned");
 }
 

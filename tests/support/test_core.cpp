@@ -89,7 +89,8 @@ void TestCore::StartInBackground() {
     boost::filesystem::create_directories(work);
     if (!inWork) inWork.emplace(work);
     runner = std::thread([this] { Start(); });
-    WaitFor([this] { return LoggedStartingWith("successfully started core version "); });
+    if (!WaitFor([this] { return LoggedStartingWith("successfully started core version "); }))
+        ADD_FAILURE() << "the core did not start";
 }
 
 void TestCore::Stop() {
