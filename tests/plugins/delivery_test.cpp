@@ -199,6 +199,25 @@ TEST_F(KeptBlocks, LastReleaseFromAnotherThreadFreesTheBlockOnce) {
     EXPECT_EQ(ReleaseOnThread(block, b.id), DVR_RESULT_REFUSED);
 }
 
+// A release in a plugin's name before its call (a stale one, say) leaves the hold that its call
+// then takes.
+TEST_F(KeptBlocks, AReleaseBeforeThePluginsCallLeavesTheHoldItTakes) {
+    PluginHooks aHooks;
+    aHooks.write = [](_WriteParmsIn* in, _WriteParmsOut*) {
+        if (in->code == 1) Release(in->data, 0x00310000);  // bus_b's
+        return 0;
+    };
+    Take("bus_a", aHooks);
+    Recorded& b = Record("bus_b", 1);
+    Take("bus_c", c.Hooks());
+    core->StartInBackground();
+    DeliverAndWait(Event(kRaiser, DVR_CLASS_1, 1, "early", 6));
+    void* block = b.writes.Items()[0].in.data;
+    EXPECT_EQ(core->Leaks(), (Holds{{block, b.id}}));
+    EXPECT_EQ(Release(block, b.id), DVR_RESULT_OK);
+    EXPECT_TRUE(core->Leaks().empty());
+}
+
 TEST_F(KeptBlocks, ReleasesDuringTheCallEndTheHoldButNotTheCoresOwn) {
     auto& answers = Own<Shared<int32_t>>();
     auto& seenAfterCoreRelease = Own<std::string>();
