@@ -161,18 +161,20 @@ TEST_F(Delivery, FailingCallsAreLoggedAndTheNextPluginStillReceives) {
 // Subscribers that keep the block, and one that reads it after the others had their turn.
 class KeptBlocks : public PluginHostTest {
 protected:
-    // Marks the end of a delivery: the loop delivers in order, so once bus_c has the marker
+    // Marks the end of a delivery: the loop delivers in order, so once bus_c has this marker
     // every earlier event is delivered and the core's own hold on it is gone.
     void DeliverAndWait(const _EventParmsIn& event) {
         ASSERT_EQ(Raise(event), DVR_RESULT_OK);
         ASSERT_EQ(Raise(Event(kRaiser, DVR_CLASS_1, kMarker)), DVR_RESULT_OK);
-        ASSERT_TRUE(WaitFor([this] {
-            const auto calls = c.writes.Items();
-            return !calls.empty() && calls.back().in.code == kMarker;
+        const std::ptrdiff_t marker = ++markers;
+        ASSERT_TRUE(WaitFor([&] {
+            const std::vector<uint32_t> codes = c.WriteCodes();
+            return std::count(codes.begin(), codes.end(), kMarker) == marker;
         }));
     }
 
     static constexpr uint32_t kMarker = 0xFFFF;
+    std::ptrdiff_t markers = 0;
     Recorder& c = Own<Recorder>();
 };
 
@@ -200,18 +202,21 @@ TEST_F(KeptBlocks, LastReleaseFromAnotherThreadFreesTheBlockOnce) {
 }
 
 // A release in a plugin's name before its call (a stale one, say) leaves the hold that its call
-// then takes.
-TEST_F(KeptBlocks, AReleaseBeforeThePluginsCallLeavesTheHoldItTakes) {
+// then takes; one after its call, while the delivery goes on, ends it.
+TEST_F(KeptBlocks, AReleaseBeforeThePluginsCallLeavesItsHoldAndOneAfterEndsIt) {
     PluginHooks aHooks;
     aHooks.write = [](_WriteParmsIn* in, _WriteParmsOut*) {
-        if (in->code == 1) Release(in->data, 0x00310000);  // bus_b's
+        if (in->code == 1) Release(in->data, 0x00310000);  // bus_b's, before its call
         return 0;
     };
     Take("bus_a", aHooks);
     Recorded& b = Record("bus_b", 1);
-    Take("bus_c", c.Hooks());
+    Take("bus_c", c.Hooks(0, [](_WriteParmsIn* in) {
+        if (in->code == 2) Release(in->data, 0x00310000);  // after bus_b's call
+    }));
     core->StartInBackground();
     DeliverAndWait(Event(kRaiser, DVR_CLASS_1, 1, "early", 6));
+    DeliverAndWait(Event(kRaiser, DVR_CLASS_1, 2, "late", 5));
     void* block = b.writes.Items()[0].in.data;
     EXPECT_EQ(core->Leaks(), (Holds{{block, b.id}}));
     EXPECT_EQ(Release(block, b.id), DVR_RESULT_OK);
