@@ -19,8 +19,10 @@ __attribute__((cold, noinline)) void ReportFailedWrite(const PLUGININFO& plugin,
 // One subscriber's Write: a fresh call record each time (a plugin may scribble on its own),
 // the hold bookkeeping around the call, and the report of a failure. Local, so that the
 // delivery loop gets it inlined.
-__attribute__((always_inline)) inline void CallWrite(HoldTable& holdTable, CallSlot& slot, const PLUGININFO& plugin,
-                      const _EventParmsIn& event, HoldTable::Record* hold) {
+__attribute__((always_inline)) inline void CallWrite(HoldTable& holdTable, CallSlot& slot,
+                                                     const PLUGININFO& plugin,
+                                                     const _EventParmsIn& event,
+                                                     HoldTable::Record* hold) {
     _WriteParmsIn in = DVR_WRITE_IN_INIT;
     in.length = event.length;
     in.data = event.data;

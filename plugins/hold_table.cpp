@@ -23,12 +23,10 @@ HoldTable::Record* HoldTable::TakeCoreHold(void* block, uint32_t length) {
 
 void HoldTable::EndPendingCall(Record* record, uint32_t plugin, uint32_t call) {
     std::lock_guard<std::mutex> lock(mutex);
-    auto& releases = record->unheldReleases;
-    const auto released = std::find(releases.begin(), releases.end(), std::make_pair(plugin, call));
-    if (released != releases.end()) {
-        releases.erase(released);
+    // Given back since the call began (the notes go with the core's hold).
+    const auto& releases = record->unheldReleases;
+    if (std::find(releases.begin(), releases.end(), std::make_pair(plugin, call)) != releases.end())
         return;
-    }
     record->holders.push_back(plugin);
     CountKept(plugin, record->length, 1);
 }
@@ -44,9 +42,8 @@ void HoldTable::NoteUnheldRelease(Record& record, uint32_t holder) {
                                   [call](const auto& note) { return note.second != call; }),
                    releases.end());
     const auto note = std::make_pair(holder, call);
-    if (releases.size() < kMaxNotes && std::find(releases.begin(), releases.end(), note) ==
-                                           releases.end())
-        releases.push_back(note);
+    const bool noted = std::find(releases.begin(), releases.end(), note) != releases.end();
+    if (!noted && releases.size() < kMaxNotes) releases.push_back(note);
 }
 
 void HoldTable::CountKept(uint32_t plugin, uint32_t length, int64_t blocks) {

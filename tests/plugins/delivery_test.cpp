@@ -238,7 +238,7 @@ TEST_F(KeptBlocks, ReleasesDuringTheCallEndTheHoldButNotTheCoresOwn) {
     // bus_b the same from another thread while its call still runs.
     bHooks.write = [&answers](_WriteParmsIn* in, _WriteParmsOut* out) {
         if (in->code == 1) {
-            std::thread([&] { answers.Add(Release(in->data, 0x00310000)); }).join();
+            answers.Add(ReleaseOnThread(in->data, 0x00310000));
             out->pending = 1;
         }
         return 0;
